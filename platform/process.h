@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Facts about the running process and its machine, as the kernel and the C library tell them.
+namespace tessel {
+
+uint32_t CurrentProcessId();
+
+// errno, read and written through one place so that code ported from "last error" style reads
+// the same on every path.
+int LastError();
+void SetLastError(int code);
+
+// The program's own file, from /proc/self/exe; empty when it cannot be read.
+std::string ExecutablePath();
+// The folder of ExecutablePath() with a trailing '/'; empty when the path is unknown.
+std::string ExecutableFolder();
+
+// TMPDIR when set and not empty, else "/tmp/"; always with a trailing '/'.
+std::string TempFolder();
+
+// The name of the effective user (getpwuid_r); empty when it cannot be found.
+std::string UserName();
+
+uint32_t PageSize();
+// Total physical memory in bytes (sysinfo); 0 when unknown.
+uint64_t TotalPhysicalMemory();
+
+}  // namespace tessel

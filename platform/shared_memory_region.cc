@@ -1,0 +1,113 @@
+#include "platform/shared_memory_region.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <limits>
+
+#include "platform/unique_fd.h"
+
+namespace tessel {
+
+bool SharedObjectPath(std::string_view name, std::string& path) {
+  // The '/' we put in front must still fit into one path component.
+  if (name.empty() || name.size() > NAME_MAX - 1 || name.find('/') != std::string_view::npos ||
+      name.find('\0') != std::string_view::npos) {
+    errno = EINVAL;
+    return false;
+  }
+  path.resize(name.size() + 1);
+  path[0] = '/';
+  name.copy(path.data() + 1, name.size());
+  return true;
+}
+
+namespace {
+
+CMapping MapWhole(int fd, size_t size, bool writable) {
+  int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
+  void* address = ::mmap(nullptr, size, protection, MAP_SHARED, fd, 0);
+  if (address == MAP_FAILED) return {};
+  return CMapping(address, size);
+}
+
+}  // namespace
+
+bool CSharedMemoryRegion::Create(std::string_view name, size_t size) {
+  Close();
+  std::string path;
+  if (!SharedObjectPath(name, path)) return false;
+  if (size == 0) {
+    errno = EINVAL;
+    return false;
+  }
+  if (size > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+    errno = EFBIG;
+    return false;
+  }
+  CUniqueFd fd(::shm_open(path.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600));
+  if (!fd) return false;
+  CMapping mapping;
+  if (::ftruncate(fd.Get(), static_cast<off_t>(size)) == 0)
+    mapping = MapWhole(fd.Get(), size, true);
+  if (!mapping.Valid()) {
+    // Nobody can use a half-made object; do not leave the name taken.
+    int error = errno;
+    ::shm_unlink(path.c_str());
+    errno = error;
+    return false;
+  }
+  mapping_ = std::move(mapping);
+  writable_ = true;
+  return true;
+}
+
+bool CSharedMemoryRegion::Open(std::string_view name, bool writable) {
+  Close();
+  std::string path;
+  if (!SharedObjectPath(name, path)) return false;
+  CUniqueFd fd(::shm_open(path.c_str(), writable ? O_RDWR : O_RDONLY, 0));
+  if (!fd) return false;
+  struct stat info {};
+  if (::fstat(fd.Get(), &info) != 0) return false;
+  if (info.st_size <= 0 ||
+      static_cast<uint64_t>(info.st_size) > std::numeric_limits<size_t>::max()) {
+    errno = EINVAL;
+    return false;
+  }
+  CMapping mapping = MapWhole(fd.Get(), static_cast<size_t>(info.st_size), writable);
+  if (!mapping.Valid()) return false;
+  mapping_ = std::move(mapping);
+  writable_ = writable;
+  return true;
+}
+
+void CSharedMemoryRegion::Close() {
+  mapping_.Reset();
+  writable_ = false;
+}
+
+bool CSharedMemoryRegion::Unlink(std::string_view name) {
+  std::string path;
+  if (!SharedObjectPath(name, path)) return false;
+  return ::shm_unlink(path.c_str()) == 0;
+}
+
+bool CSharedMemoryRegion::ExistsReadOnly(std::string_view name) {
+  int error = errno;
+  std::string path;
+  bool readable = false;
+  if (SharedObjectPath(name, path)) {
+    CUniqueFd fd(::shm_open(path.c_str(), O_RDONLY, 0));
+    readable = fd.Valid();
+  }
+  errno = error;
+  return readable;
+}
+
+}  // namespace tessel

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "platform/mapping.h"
+
+namespace tessel {
+
+// The shm_open() path for an object name: "/" + name. False (errno EINVAL) when the name is
+// empty, holds a '/' or a NUL, or is too long to be one path component with the '/' in front.
+bool SharedObjectPath(std::string_view name, std::string& path);
+
+// A named POSIX shared-memory object mapped whole into this process.
+//
+// The creator fixes the size; an opener maps whatever size the object really has (fstat), never
+// a size that a peer wrote somewhere, so a peer cannot make us read or write past the mapping by
+// lying about it. The descriptor is closed once the object is mapped: the mapping keeps the
+// object alive, also after its name has been unlinked and reused for a new object.
+//
+// Failures return false with errno set to the cause, for the caller to log.
+class CSharedMemoryRegion {
+ public:
+  CSharedMemoryRegion() = default;
+  CSharedMemoryRegion(const CSharedMemoryRegion&) = delete;
+  CSharedMemoryRegion& operator=(const CSharedMemoryRegion&) = delete;
+  CSharedMemoryRegion(CSharedMemoryRegion&&) noexcept = default;
+  CSharedMemoryRegion& operator=(CSharedMemoryRegion&&) noexcept = default;
+  ~CSharedMemoryRegion() = default;
+
+  // Creates a new object of `size` bytes with mode 0600 (only our user may open it) and maps it
+  // for reading and writing. Fails with EEXIST when the name is taken. The contents start zeroed.
+  bool Create(std::string_view name, size_t size);
+
+  // Maps an existing object whole, for reading and writing or for reading only. An object of
+  // size 0 cannot be mapped and fails with EINVAL.
+  bool Open(std::string_view name, bool writable);
+
+  // Unmaps; safe on a closed region.
+  void Close();
+
+  bool IsOpen() const { return mapping_.Valid(); }
+  bool IsWritable() const { return writable_; }
+  void* Data() const { return mapping_.Address(); }
+  // The mapped size: the object's real size when it was mapped.
+  size_t Size() const { return mapping_.Length(); }
+
+  // Removes the name. Processes that have the object mapped keep their view.
+  static bool Unlink(std::string_view name);
+
+  // True when the object exists and can be opened for reading. After a failed writable Open this
+  // tells "exists but read-only" apart from the other failures. errno is left unchanged.
+  static bool ExistsReadOnly(std::string_view name);
+
+ private:
+  CMapping mapping_;
+  bool writable_ = false;
+};
+
+}  // namespace tessel
