@@ -80,7 +80,9 @@ bool EnablePrivilege(std::string_view name) {
   return capability >= 0 && RaiseCapability(capability);
 }
 
-bool EnablePrivilegeOnce(std::string_view name) { return g_privilegeCache.Enable(name); }
+bool EnablePrivilegeOnce(std::string_view name) {
+  return g_privilegeCache.Enable(name);
+}
 
 void PrivilegeSelfTest() {
   if (EnablePrivilege("SeChangeNotifyPrivilege")) {

@@ -11,20 +11,47 @@ namespace tessel {
 namespace {
 
 constexpr const char* kCapabilityNames[] = {
-    "CAP_CHOWN",           "CAP_DAC_OVERRIDE",    "CAP_DAC_READ_SEARCH",
-    "CAP_FOWNER",          "CAP_FSETID",          "CAP_KILL",
-    "CAP_SETGID",          "CAP_SETUID",          "CAP_SETPCAP",
-    "CAP_LINUX_IMMUTABLE", "CAP_NET_BIND_SERVICE", "CAP_NET_BROADCAST",
-    "CAP_NET_ADMIN",       "CAP_NET_RAW",         "CAP_IPC_LOCK",
-    "CAP_IPC_OWNER",       "CAP_SYS_MODULE",      "CAP_SYS_RAWIO",
-    "CAP_SYS_CHROOT",      "CAP_SYS_PTRACE",      "CAP_SYS_PACCT",
-    "CAP_SYS_ADMIN",       "CAP_SYS_BOOT",        "CAP_SYS_NICE",
-    "CAP_SYS_RESOURCE",    "CAP_SYS_TIME",        "CAP_SYS_TTY_CONFIG",
-    "CAP_MKNOD",           "CAP_LEASE",           "CAP_AUDIT_WRITE",
-    "CAP_AUDIT_CONTROL",   "CAP_SETFCAP",         "CAP_MAC_OVERRIDE",
-    "CAP_MAC_ADMIN",       "CAP_SYSLOG",          "CAP_WAKE_ALARM",
-    "CAP_BLOCK_SUSPEND",   "CAP_AUDIT_READ",      "CAP_PERFMON",
-    "CAP_BPF",             "CAP_CHECKPOINT_RESTORE",
+    "CAP_CHOWN",
+    "CAP_DAC_OVERRIDE",
+    "CAP_DAC_READ_SEARCH",
+    "CAP_FOWNER",
+    "CAP_FSETID",
+    "CAP_KILL",
+    "CAP_SETGID",
+    "CAP_SETUID",
+    "CAP_SETPCAP",
+    "CAP_LINUX_IMMUTABLE",
+    "CAP_NET_BIND_SERVICE",
+    "CAP_NET_BROADCAST",
+    "CAP_NET_ADMIN",
+    "CAP_NET_RAW",
+    "CAP_IPC_LOCK",
+    "CAP_IPC_OWNER",
+    "CAP_SYS_MODULE",
+    "CAP_SYS_RAWIO",
+    "CAP_SYS_CHROOT",
+    "CAP_SYS_PTRACE",
+    "CAP_SYS_PACCT",
+    "CAP_SYS_ADMIN",
+    "CAP_SYS_BOOT",
+    "CAP_SYS_NICE",
+    "CAP_SYS_RESOURCE",
+    "CAP_SYS_TIME",
+    "CAP_SYS_TTY_CONFIG",
+    "CAP_MKNOD",
+    "CAP_LEASE",
+    "CAP_AUDIT_WRITE",
+    "CAP_AUDIT_CONTROL",
+    "CAP_SETFCAP",
+    "CAP_MAC_OVERRIDE",
+    "CAP_MAC_ADMIN",
+    "CAP_SYSLOG",
+    "CAP_WAKE_ALARM",
+    "CAP_BLOCK_SUSPEND",
+    "CAP_AUDIT_READ",
+    "CAP_PERFMON",
+    "CAP_BPF",
+    "CAP_CHECKPOINT_RESTORE",
 };
 
 // The value of a "Name:\t<number>" line; false when the line is missing.
@@ -48,7 +75,8 @@ bool StatusField(const std::string& status, std::string_view name, long& value) 
 bool ReadProcessConfinement(ProcessConfinement& confinement, const char* statusPath) {
   std::ifstream file(statusPath);
   if (!file) return false;
-  const std::string status((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::string status((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
   long noNewPrivileges = 0;
   long seccomp = 0;
   if (!StatusField(status, "NoNewPrivs", noNewPrivileges) ||

@@ -1,0 +1,632 @@
+#include "client/session.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+
+#include "client/message.h"
+#include "platform/process.h"
+
+extern char** environ;
+
+namespace tessel {
+
+namespace {
+
+using namespace std::chrono_literals;
+using client_detail::DescribeErrno;
+using client_detail::Format;
+
+// The longest a dead worker goes unnoticed: futexes cannot be polled together with the pidfd,
+// so the wait for an answer is cut into slices with a look at the pidfd between them. An answer
+// still ends the wait at once.
+constexpr auto kLivenessSlice = 20ms;
+// BufferRequest hooks that send commands which raise BufferRequest again nest; beyond this depth
+// such requests are answered without calling the hook.
+constexpr int kMaxHookDepth = 4;
+// Our reply codes in Status with EventDone. The worker logs them and goes on either way.
+constexpr int32_t kEventGranted = 0;
+constexpr int32_t kEventRefused = -1;
+
+std::string CommandName(uint32_t command) {
+  switch (command) {
+    case kCommandEventDone:
+      return "EventDone";
+    case kCommandCloseBuffer:
+      return "CloseBuffer";
+    case kCommandSetLoggingMode:
+      return "SetLoggingMode";
+    case kCommandPing:
+      return "Ping";
+    case kCommandStop:
+      return "Stop";
+    case kCommandSetServiceParent:
+      return "SetServiceParent";
+    case kCommandLoad:
+      return "Load";
+    case kCommandFree:
+      return "Free";
+    case kCommandGetBitmap:
+      return "GetBitmap";
+    default:
+      return Format("command %u", command);
+  }
+}
+
+std::string DescribeDuration(std::chrono::milliseconds duration) {
+  const long long ms = duration.count();
+  return ms % 1000 == 0 ? Format("%lld s", ms / 1000) : Format("%lld ms", ms);
+}
+
+std::string DescribeExit(const CProcessWatch::ExitStatus& status) {
+  if (status.exited) return Format("worker exited with code %d", status.code);
+  return Format("worker was killed by signal %d (%s)", status.signal, ::strsignal(status.signal));
+}
+
+Status SystemError(const char* what, int error) {
+  return Status(ErrorKind::kSystem, Format("%s: %s", what, DescribeErrno(error).c_str()));
+}
+
+// Letters and digits only: the id becomes part of object names and the worker's command line.
+bool DrawSessionId(std::string& id) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  constexpr unsigned kLetters = sizeof(kAlphabet) - 1;
+  id.clear();
+  unsigned char bytes[32];
+  while (id.size() < Session::kIdLength) {
+    const ssize_t drawn = ::getrandom(bytes, sizeof(bytes), 0);
+    if (drawn < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    for (ssize_t i = 0; i < drawn && id.size() < Session::kIdLength; ++i) {
+      // Bytes above the last whole multiple of the alphabet would favour its first letters.
+      if (bytes[i] < 256 / kLetters * kLetters) id.push_back(kAlphabet[bytes[i] % kLetters]);
+    }
+  }
+  return true;
+}
+
+Result<std::string> ResolveWorkerPath(const std::string& configured) {
+  if (!configured.empty()) return configured;
+  std::vector<std::string> candidates;
+  std::string beside = ExecutableFolder();
+  if (!beside.empty()) candidates.push_back(beside.append("Tessel"));
+#ifdef TESSEL_CLIENT_BUILD_BIN_DIR
+  candidates.emplace_back(TESSEL_CLIENT_BUILD_BIN_DIR "/Tessel");
+#endif
+  std::string tried;
+  for (const std::string& candidate : candidates) {
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    if (!tried.empty()) tried.append(" and ");
+    tried.append(candidate);
+  }
+  return Status(
+      ErrorKind::kNotFound,
+      Format("worker executable not found (looked for %s); set SessionOptions::workerPath",
+             tried.empty() ? "nothing" : tried.c_str()));
+}
+
+// Our environment with `extra` added; an extra variable replaces one of the same name.
+std::vector<std::string> WorkerEnvironment(
+    const std::vector<std::pair<std::string, std::string>>& extra) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const std::string_view name = text.substr(0, text.find('='));
+    const bool replaced = std::any_of(extra.begin(), extra.end(),
+                                      [&](const auto& variable) { return variable.first == name; });
+    if (!replaced) entries.emplace_back(text);
+  }
+  for (const auto& [name, value] : extra) {
+    std::string entry;
+    entry.reserve(name.size() + 1 + value.size());
+    entry.append(name).append(1, '=').append(value);
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+// posix_spawn's attribute and file-action objects, released on every path.
+struct CSpawnSetup {
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_t actions;
+  CSpawnSetup() {
+    ::posix_spawnattr_init(&attributes);
+    ::posix_spawn_file_actions_init(&actions);
+  }
+  ~CSpawnSetup() {
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attributes);
+  }
+  CSpawnSetup(const CSpawnSetup&) = delete;
+  CSpawnSetup& operator=(const CSpawnSetup&) = delete;
+};
+
+}  // namespace
+
+std::string Session::ObjectName(const char* suffix) const {
+  std::string name;
+  name.reserve(64);
+  name.append(kServiceName).append(suffix).append(id_);
+  return name;
+}
+
+Status Session::Start(const SessionOptions& options) {
+  if (state_ != State::kIdle)
+    return Status(ErrorKind::kNotRunning, "a session can be started only once");
+  options_ = options;
+  Result<std::string> worker = ResolveWorkerPath(options_.workerPath);
+  Status started = worker ? CreateObjects() : worker.Error();
+  if (started) started = SpawnWorker(worker.Value());
+  if (!started) {
+    ReleaseObjects();
+    state_ = State::kEnded;
+    endReason_ = started;
+    return started;
+  }
+  state_ = State::kRunning;
+  if (options_.watchParent) {
+    Result<Reply> reply = Send(kCommandSetServiceParent, CurrentProcessId());
+    if (!reply) return reply.Error();
+    if (!reply->Succeeded()) {
+      Status refused(ErrorKind::kRefused, "worker refused SetServiceParent with our process id");
+      Close();
+      endReason_ = refused;
+      return refused;
+    }
+  }
+  return Status();
+}
+
+Status Session::CreateObjects() {
+  // A taken name means another session drew the same id; a new id will not collide again in
+  // practice, but another attempt costs nothing.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (!DrawSessionId(id_)) return SystemError("cannot draw a session id", errno);
+    // The worker opens the extended region first and needs it at start.
+    const bool extendedMade = extended_.Create(ObjectName(kExtendedRegionSuffix), PageSize());
+    const bool mainMade =
+        extendedMade && main_.Create(ObjectName(kMainMappingSuffix), kMainMappingSize);
+    const bool serverMade = mainMade && serverEvent_.Create(ObjectName(kServerEventSuffix));
+    if (serverMade && clientEvent_.Create(ObjectName(kClientEventSuffix))) {
+      extendedLinked_ = fixedNamesLinked_ = true;
+      block_ = CControlBlockView(main_.Data());
+      return Status();
+    }
+    const int error = errno;
+    // Unlink exactly what this attempt made: a name we failed to create is another session's.
+    if (serverMade) CNamedEvent::Unlink(ObjectName(kServerEventSuffix));
+    if (mainMade) CSharedMemoryRegion::Unlink(ObjectName(kMainMappingSuffix));
+    if (extendedMade) CSharedMemoryRegion::Unlink(ObjectName(kExtendedRegionSuffix));
+    serverEvent_.Close();
+    main_.Close();
+    extended_.Close();
+    if (error != EEXIST) return SystemError("cannot create the session's shared objects", error);
+  }
+  return SystemError("cannot create the session's shared objects", EEXIST);
+}
+
+Status Session::SpawnWorker(const std::string& path) {
+  CSpawnSetup setup;
+  // The worker starts with default signal handling and nothing blocked, and with none of our
+  // descriptors but the standard three.
+  sigset_t signals;
+  ::sigemptyset(&signals);
+  ::posix_spawnattr_setsigmask(&setup.attributes, &signals);
+  ::sigfillset(&signals);
+  ::posix_spawnattr_setsigdefault(&setup.attributes, &signals);
+  ::posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  ::posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
+
+  std::vector<std::string> environment = WorkerEnvironment(options_.environment);
+  std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::string program = path;
+  std::string argument = id_;
+  char* argv[] = {program.data(), argument.data(), nullptr};
+
+  pid_t pid = 0;
+  const int rc =
+      ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv, envp.data());
+  if (rc != 0) {
+    return Status(ErrorKind::kSystem, Format("cannot start the worker %s: %s", program.c_str(),
+                                             DescribeErrno(rc).c_str()));
+  }
+  workerPid_ = pid;
+  if (!watch_.Open(pid)) {
+    const int error = errno;
+    // Without a pidfd we cannot watch it; do not leave it running or unreaped.
+    ::kill(pid, SIGKILL);
+    int ignored = 0;
+    while (::waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
+    }
+    return SystemError("cannot watch the worker process", error);
+  }
+  return Status();
+}
+
+Result<Reply> Session::Send(uint32_t command, uint64_t parameter,
+                            std::span<const BlockSpan> input) {
+  return Exchange(command, parameter, input, CommandDeadline());
+}
+
+std::chrono::milliseconds Session::CommandDeadline() const {
+  // The first answer also waits for the worker's start-up.
+  return fixedNamesLinked_ ? std::max(options_.commandDeadline, options_.startTimeout)
+                           : options_.commandDeadline;
+}
+
+Result<Reply> Session::Exchange(uint32_t command, uint64_t parameter,
+                                std::span<const BlockSpan> input,
+                                std::chrono::milliseconds deadline) {
+  if (state_ != State::kRunning) return NotRunning();
+  const uint64_t size = input.empty() ? 0 : EncodedBlockSetSize(input);
+  if (Status placed = PlaceInput(input, size, command); !placed) return placed;
+
+  block_.SetResult(0);  // the worker leaves Result alone when a command fails
+  block_.SetParameter(parameter);
+  // Inside an event Command keeps our code after the answer; a new event then shows as a
+  // RequiredSize that is no longer 0.
+  block_.SetRequiredSize(0);
+  block_.SetCommand(command);
+  if (!clientEvent_.Reset() || !serverEvent_.Set())
+    return Abandon(SystemError("cannot signal the worker", errno));
+
+  const int depth = eventDepth_;
+  Clock::time_point end = Clock::now() + deadline;
+  for (;;) {
+    if (Status answered = AwaitWorker(end, command, deadline); !answered) return answered;
+    const bool finished =
+        depth == 0 ? block_.Command() == kCommandNone : block_.RequiredSize() == 0;
+    if (finished) break;
+    // Time we spend answering the event is not the worker's.
+    const Clock::time_point answering = Clock::now();
+    if (Status answer = AnswerEvent(); !answer) return answer;
+    end += Clock::now() - answering;
+  }
+  // The worker has opened every object by now; only the extended region is opened again later.
+  if (fixedNamesLinked_) UnlinkFixedNames();
+
+  Reply reply;
+  reply.command = block_.Command();
+  reply.result = block_.Result();
+  reply.status = block_.Status();
+  reply.workingSetSize = block_.WorkingSetSize();
+  Status output = reply.Succeeded() ? ReadOutput(reply) : Status();
+  // After a refused BufferRequest the name stays free until the command is over, so that the
+  // worker could not reopen a region too small for its output; later commands need one again.
+  if (depth == 0 && !extendedLinked_) {
+    if (extended_.Create(ObjectName(kExtendedRegionSuffix), PageSize())) extendedLinked_ = true;
+  }
+  if (!output) return output;
+  return reply;
+}
+
+Status Session::PlaceInput(std::span<const BlockSpan> input, uint64_t size, uint32_t command) {
+  if (size > UINT32_MAX) {
+    return Status(ErrorKind::kBadInput,
+                  Format("input of %llu bytes for %s is larger than a block set can describe",
+                         static_cast<unsigned long long>(size), CommandName(command).c_str()));
+  }
+  bool inExtended = false;
+  if (size > kInlineDataSize) {
+    // May send CloseBuffer, which rewrites the data fields: they are written below.
+    if (Status room = EnsureExtendedRegion(static_cast<size_t>(size)); !room) return room;
+    EncodeBlockSet(input, static_cast<unsigned char*>(extended_.Data()));
+    inExtended = true;
+  } else if (size != 0) {
+    EncodeBlockSet(input, block_.InlineData());
+  }
+  block_.SetDataInExtended(inExtended ? 1 : 0);
+  block_.SetDataOffset(0);
+  block_.SetDataSize(static_cast<uint32_t>(size));
+  return Status();
+}
+
+Status Session::EnsureExtendedRegion(size_t size) {
+  // After a refused BufferRequest the worker's region is gone too; the page we make afterwards is
+  // always too small for input that left the inline area, so this also sends CloseBuffer then.
+  if (extendedLinked_ && extended_.Size() >= size) return Status();
+  // The worker keeps its view of the old region until it is told to drop it; it opens the new
+  // one by name when a command with input comes.
+  Result<Reply> closed = Send(kCommandCloseBuffer);
+  if (!closed) return closed.Error();
+  if (!closed->Succeeded()) return Status(ErrorKind::kRefused, "worker refused CloseBuffer");
+  return ReplaceExtendedRegion(std::max<size_t>(size, regionFloor_));
+}
+
+Status Session::ReplaceExtendedRegion(size_t size) {
+  const std::string name = ObjectName(kExtendedRegionSuffix);
+  extended_.Close();
+  if (extendedLinked_) CSharedMemoryRegion::Unlink(name);
+  extendedLinked_ = extended_.Create(name, size);
+  if (!extendedLinked_) {
+    const int error = errno;
+    return Status(ErrorKind::kSystem, Format("cannot create an extended region of %zu bytes: %s",
+                                             size, DescribeErrno(error).c_str()));
+  }
+  return Status();
+}
+
+Status Session::AwaitWorker(Clock::time_point end, uint32_t command,
+                            std::chrono::milliseconds allowed) {
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    const auto left = end > now ? std::chrono::ceil<std::chrono::milliseconds>(end - now) : 0ms;
+    const CNamedEvent::WaitResult wait =
+        clientEvent_.Wait(std::min<std::chrono::milliseconds>(left, kLivenessSlice));
+    if (wait == CNamedEvent::WaitResult::Signalled) return Status();
+    if (wait == CNamedEvent::WaitResult::Failed)
+      return Abandon(SystemError("cannot wait for the worker's answer", errno));
+    if (watch_.IsAlive() == CProcessWatch::State::Ended) {
+      // It may have answered just before it ended.
+      if (clientEvent_.Wait(0ms) == CNamedEvent::WaitResult::Signalled) return Status();
+      return WorkerEnded(command);
+    }
+    if (Clock::now() >= end) {
+      return Abandon(
+          Status(ErrorKind::kTimedOut,
+                 Format("worker did not answer %s within %s; it has been killed",
+                        CommandName(command).c_str(), DescribeDuration(allowed).c_str())));
+    }
+  }
+}
+
+Status Session::AnswerEvent() {
+  const int32_t event = block_.Event();
+  const uint32_t required = block_.RequiredSize();
+  BufferRequestInfo info;
+  info.requiredSize = required;
+  const bool bufferRequest = event == kEventBufferRequest;
+  if (bufferRequest && required != 0 && required <= options_.maxRegionSize) {
+    // An open outer event still needs its own size once this one is answered.
+    info.granted = ReplaceExtendedRegion(std::max<size_t>(required, regionFloor_)).Ok();
+  }
+  if (bufferRequest && !info.granted) {
+    // No region under the name at all: the worker's reopen fails and its output fails cleanly,
+    // rather than the worker writing past a region smaller than it asked for.
+    extended_.Close();
+    if (extendedLinked_) CSharedMemoryRegion::Unlink(ObjectName(kExtendedRegionSuffix));
+    extendedLinked_ = false;
+  }
+
+  if (hook_ && bufferRequest && eventDepth_ < kMaxHookDepth) {
+    const uint32_t outerFloor = regionFloor_;
+    if (info.granted) regionFloor_ = std::max(regionFloor_, required);
+    // A hook that throws leaves the worker inside an event we can no longer answer.
+    struct CHookScope {
+      Session& session;
+      uint32_t floor;
+      int exceptions = std::uncaught_exceptions();
+      ~CHookScope() {
+        --session.eventDepth_;
+        session.regionFloor_ = floor;
+        if (std::uncaught_exceptions() > exceptions && session.state_ == State::kRunning) {
+          session.Finish(Status(ErrorKind::kWorkerEnded,
+                                "the BufferRequest hook threw; the worker has been killed"));
+        }
+      }
+    } scope{*this, outerFloor};
+    ++eventDepth_;
+    hook_(*this, info);
+  }
+  if (state_ != State::kRunning) return NotRunning();
+
+  block_.SetStatus(info.granted ? kEventGranted : kEventRefused);
+  block_.SetRequiredSize(0);
+  block_.SetCommand(kCommandEventDone);
+  if (!clientEvent_.Reset() || !serverEvent_.Set())
+    return Abandon(SystemError("cannot signal the worker", errno));
+  return Status();
+}
+
+Status Session::ReadOutput(Reply& reply) {
+  const uint8_t inExtended = block_.DataInExtended();
+  const uint32_t offset = block_.DataOffset();
+  const uint32_t size = block_.DataSize();
+  reply.dataInExtended = inExtended != 0;
+  reply.dataOffset = offset;
+  reply.dataSize = size;
+  if (size == 0) return Status();
+  std::span<const unsigned char> area;
+  if (inExtended != 0) {
+    // Our own mapping's size, never a size the worker reports.
+    const size_t room = extended_.IsOpen() ? extended_.Size() : 0;
+    if (size > room) {
+      return Status(
+          ErrorKind::kBadOutput,
+          Format("worker wrote an output of %u bytes outside the %zu-byte extended region", size,
+                 room));
+    }
+    area = {static_cast<const unsigned char*>(extended_.Data()), size};
+  } else {
+    if (static_cast<uint64_t>(offset) + size > kInlineDataSize) {
+      return Status(ErrorKind::kBadOutput,
+                    Format("worker wrote an output of %u bytes at offset %u outside the %u-byte "
+                           "inline area",
+                           size, offset, kInlineDataSize));
+    }
+    area = {block_.InlineData() + offset, size};
+  }
+  return DecodeBlockSet(area, reply.blocks);
+}
+
+Status Session::CheckedCommand(uint32_t command, uint64_t parameter,
+                               std::span<const BlockSpan> input) {
+  Result<Reply> reply = Send(command, parameter, input);
+  if (!reply) return reply.Error();
+  if (!reply->Succeeded())
+    return Status(ErrorKind::kRefused, Format("worker refused %s", CommandName(command).c_str()));
+  return Status();
+}
+
+Status Session::Ping() {
+  return CheckedCommand(kCommandPing, 0, {});
+}
+
+Status Session::CloseBuffer() {
+  return CheckedCommand(kCommandCloseBuffer, 0, {});
+}
+
+Status Session::SetServiceParent(uint32_t pid) {
+  return CheckedCommand(kCommandSetServiceParent, pid, {});
+}
+
+Status Session::SetLoggingMode(bool on, std::u16string_view logFolder) {
+  // The folder as a NUL-terminated little-endian UTF-16 string.
+  std::vector<std::byte> folder((logFolder.size() + 1) * 2);
+  for (size_t i = 0; i < logFolder.size(); ++i) {
+    folder[2 * i] = static_cast<std::byte>(logFolder[i] & 0xff);
+    folder[2 * i + 1] = static_cast<std::byte>(logFolder[i] >> 8);
+  }
+  const BlockSpan blocks[] = {folder};
+  return CheckedCommand(kCommandSetLoggingMode, on ? 1 : 0, blocks);
+}
+
+Status Session::SetLoggingMode(bool on, std::string_view logFolder) {
+  return SetLoggingMode(on, std::u16string_view(Utf8ToUtf16(logFolder)));
+}
+
+Status Session::Stop() {
+  Result<Reply> reply = Send(kCommandStop);
+  if (!reply) return reply.Error();
+  if (!reply->Succeeded()) return Status(ErrorKind::kRefused, "worker refused Stop");
+  // The answer comes before the worker's teardown.
+  if (watch_.WaitForEnd(options_.commandDeadline) != CProcessWatch::State::Ended) {
+    return Abandon(Status(ErrorKind::kTimedOut,
+                          Format("worker answered Stop but did not end within %s; it has been "
+                                 "killed",
+                                 DescribeDuration(options_.commandDeadline).c_str())));
+  }
+  Finish(Status());
+  if (exit_ && !(exit_->exited && exit_->code == 0)) {
+    endReason_ = Status(ErrorKind::kWorkerEnded,
+                        Format("%s after it answered Stop", DescribeExit(*exit_).c_str()));
+    return endReason_;
+  }
+  return Status();
+}
+
+void Session::Close() {
+  if (state_ == State::kRunning && eventDepth_ == 0) {
+    Result<Reply> reply = Exchange(kCommandStop, 0, {}, options_.closeGrace);
+    if (reply && reply->Succeeded() && state_ == State::kRunning)
+      watch_.WaitForEnd(options_.closeGrace);
+  }
+  // Kills the worker when it is still running, reaps it, and unlinks what is left.
+  if (state_ != State::kEnded) {
+    Finish(Status());
+  } else {
+    ReleaseObjects();
+  }
+}
+
+Status Session::WorkerEnded(uint32_t command) {
+  Finish(Status());
+  const std::string what = exit_ ? DescribeExit(*exit_) : std::string("worker ended");
+  endReason_ = Status(ErrorKind::kWorkerEnded,
+                      Format("%s before answering %s", what.c_str(), CommandName(command).c_str()));
+  return endReason_;
+}
+
+Status Session::Abandon(Status reason) {
+  Finish(reason);
+  return reason;
+}
+
+void Session::Finish(Status reason) {
+  if (watch_.IsWatching()) {
+    CProcessWatch::ExitStatus status;
+    CProcessWatch::ReapResult reaped = watch_.Reap(status, false);
+    if (reaped == CProcessWatch::ReapResult::StillRunning) {
+      watch_.SendSignal(SIGKILL);
+      reaped = watch_.Reap(status, true);
+    }
+    if (reaped == CProcessWatch::ReapResult::Reaped) exit_ = status;
+    watch_.Close();
+  }
+  ReleaseObjects();
+  state_ = State::kEnded;
+  endReason_ = std::move(reason);
+}
+
+Status Session::NotRunning() const {
+  if (state_ == State::kIdle)
+    return Status(ErrorKind::kNotRunning, "the session has not been started");
+  if (endReason_.Ok()) return Status(ErrorKind::kNotRunning, "the session has been closed");
+  return Status(ErrorKind::kNotRunning,
+                Format("the session has ended: %s", endReason_.Message().c_str()));
+}
+
+void Session::UnlinkFixedNames() {
+  CSharedMemoryRegion::Unlink(ObjectName(kMainMappingSuffix));
+  CNamedEvent::Unlink(ObjectName(kServerEventSuffix));
+  CNamedEvent::Unlink(ObjectName(kClientEventSuffix));
+  fixedNamesLinked_ = false;
+}
+
+void Session::ReleaseObjects() {
+  if (fixedNamesLinked_) UnlinkFixedNames();
+  if (extendedLinked_) CSharedMemoryRegion::Unlink(ObjectName(kExtendedRegionSuffix));
+  extendedLinked_ = false;
+  block_ = CControlBlockView();
+  serverEvent_.Close();
+  clientEvent_.Close();
+  extended_.Close();
+  main_.Close();
+}
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    size_t length = 0;
+    char32_t code = 0;
+    char32_t least = 0;
+    if (lead < 0x80) {
+      length = 1, code = lead;
+    } else if (lead >= 0xc2 && lead < 0xe0) {
+      length = 2, code = lead & 0x1f, least = 0x80;
+    } else if (lead >= 0xe0 && lead < 0xf0) {
+      length = 3, code = lead & 0x0f, least = 0x800;
+    } else if (lead >= 0xf0 && lead < 0xf5) {
+      length = 4, code = lead & 0x07, least = 0x10000;
+    }
+    bool valid = length != 0 && i + length <= text.size();
+    for (size_t k = 1; valid && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      valid = (next & 0xc0) == 0x80;
+      code = (code << 6) | (next & 0x3f);
+    }
+    valid = valid && code >= least && code <= 0x10ffff && !(code >= 0xd800 && code < 0xe000);
+    if (!valid) {
+      out.push_back(u'\xfffd');
+      ++i;
+      continue;
+    }
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xd800 + (code >> 10)));
+      out.push_back(static_cast<char16_t>(0xdc00 + (code & 0x3ff)));
+    } else {
+      out.push_back(static_cast<char16_t>(code));
+    }
+    i += length;
+  }
+  return out;
+}
+
+}  // namespace tessel
