@@ -1,10 +1,13 @@
 # Small wrappers so every folder declares its targets the same way.
 
-# tessel_add_library(<name> [DEPS <targets>...])
-# A static library built from every .cc file of the calling folder.
+# tessel_add_library(<name> [DEPS <targets>...] [EXCLUDE <files>...])
+# A static library built from every .cc file of the calling folder but the excluded ones.
 function(tessel_add_library name)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;EXCLUDE" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc)
+  foreach(excluded ${ARG_EXCLUDE})
+    list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${excluded})
+  endforeach()
   add_library(${name} STATIC ${sources})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})

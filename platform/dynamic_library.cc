@@ -33,10 +33,10 @@ CDynamicLibraryHandle& CDynamicLibraryHandle::operator=(CDynamicLibraryHandle&& 
   return *this;
 }
 
-bool CDynamicLibraryHandle::Load(const std::string& path) {
+bool CDynamicLibraryHandle::Load(const std::string& path, bool keepMapped) {
   Close();
   ::dlerror();
-  handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | (keepMapped ? RTLD_NODELETE : 0));
   if (handle_ == nullptr) {
     last_error_ = TakeLoaderError("cannot load library");
     return false;

@@ -20,7 +20,9 @@ class CDynamicLibraryHandle {
 
   // Unloads any library held, then loads `path`. A path without '/' is searched for the way
   // dlopen() searches; pass a full path to load one particular file.
-  bool Load(const std::string& path);
+  // With `keepMapped`, the library stays in the process after Close: for libraries that
+  // register themselves process-wide and cannot be loaded a second time.
+  bool Load(const std::string& path, bool keepMapped = false);
 
   // The address of an exported symbol; null when it is missing (LastError() says why) or when
   // nothing is loaded.

@@ -1,9 +1,13 @@
 #include <memory>
 
+#include "image/file_system.h"
+#include "image/image_processor.h"
 #include "service/entry_point.h"
 
-// The worker. Its image half arrives with the codec binding; until then every image command
-// fails.
 int main(int argc, char** argv) {
-  return tessel::TesselMain(argc, argv, [] { return std::make_unique<tessel::CNoImageSide>(); });
+  // The file system service lives in a static library and comes up in static initialisation;
+  // naming it here links it into the worker.
+  tessel::FileSystemService();
+  return tessel::TesselMain(argc, argv,
+                            [] { return std::make_unique<tessel::CImageProcessor>(); });
 }

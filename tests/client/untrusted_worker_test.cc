@@ -23,7 +23,7 @@ TEST(UntrustedWorkerTest, BadOutputAndAbsurdRequestsAreRefusedAndTheSessionGoesO
   Session session;
   ASSERT_TRUE(session.Start(RogueOptions()).Ok());
   const char* expected[] = {"outside the 2097152-byte inline area",
-                            "outside the 4096-byte extended region", "claims 1073741824 blocks",
+                            "outside the 4096-byte extended region", "add up to 4294967300 bytes",
                             "add up to 4294967316 bytes"};
   for (uint64_t misdeed = 1; misdeed <= 4; ++misdeed) {
     Result<Reply> reply = session.Send(100, misdeed);

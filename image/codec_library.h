@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "channel/context_log.h"
+#include "codec/tessel_codec.h"
+#include "logging/logger.h"
+#include "platform/dynamic_library.h"
+
+namespace tessel {
+
+// The codec library's file name; it lies next to the worker's executable.
+inline constexpr const char* kCodecLibraryName = "libTessel.so";
+
+// A library loaded at run time by path. A relative path is tried as it is and then in the
+// executable's folder.
+class CDynamicLibrary {
+ public:
+  CDynamicLibrary(std::string path, CLogger& logger) : path_(std::move(path)), logger_(logger) {}
+  CDynamicLibrary(const CDynamicLibrary&) = delete;
+  CDynamicLibrary& operator=(const CDynamicLibrary&) = delete;
+
+  // Loads the library again, replacing the module held; false when it cannot be loaded.
+  bool Load();
+  // Frees the module, when loaded, and empties the path.
+  void Release();
+
+  bool Loaded() const { return module_.IsLoaded(); }
+  const std::string& Path() const { return path_; }
+
+ protected:
+  CDynamicLibraryHandle module_;
+  std::string path_;
+  CLogger& logger_;
+};
+
+// The codec library with its six entry points. Bound lazily; a failed Bind keeps the module.
+class CCodecLibrary : public CDynamicLibrary {
+ public:
+  // An empty path means libTessel.so in the executable's folder.
+  explicit CCodecLibrary(const std::string& path = {}, CLogger& logger = CLogger::Instance());
+  ~CCodecLibrary() { Release(); }
+
+  // Loads the library and resolves every entry point; at the first one missing, logs it and
+  // returns false.
+  bool Bind();
+  void StartSvg(const CContextLog& log);
+  // Forgets the entry points before the module goes, so nothing calls into a freed library.
+  void Release();
+
+  bool LoadPng(const void* data, uint32_t length, ImageDescriptor* descriptor, void** pixels,
+               uint32_t* pixelsSize) const {
+    return loadPng_(data, length, descriptor, pixels, pixelsSize) != 0;
+  }
+  bool LoadSvg(const char* utf8Path, ImageDescriptor* descriptor) const {
+    return loadSvg_(utf8Path, descriptor) != 0;
+  }
+  bool LoadSvgFromData(const void* data, uint32_t length, ImageDescriptor* descriptor) const {
+    return loadSvgFromData_(data, length, descriptor) != 0;
+  }
+  void* GetSvgBuffer(uint32_t handle, uint32_t width, uint32_t height,
+                     RasterAllocator allocator) const {
+    return getSvgBuffer_(handle, width, height, allocator);
+  }
+  // Safe after Release: an image that outlives the binding frees nothing.
+  void FreeSvg(uint32_t handle) const {
+    if (freeSvg_ != nullptr) freeSvg_(handle);
+  }
+
+ private:
+  void ClearEntryPoints();
+
+  decltype(&::TesselLoadPNG) loadPng_ = nullptr;
+  decltype(&::TesselInitSVG) initSvg_ = nullptr;
+  decltype(&::TesselLoadSVG) loadSvg_ = nullptr;
+  decltype(&::TesselGetSGVBuffer) getSvgBuffer_ = nullptr;
+  decltype(&::TesselFreeSVG) freeSvg_ = nullptr;
+  decltype(&::TesselLoadSVGFromData) loadSvgFromData_ = nullptr;
+};
+
+}  // namespace tessel

@@ -1,0 +1,314 @@
+#include "image/image_processor.h"
+
+#include <strings.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "foundation/errors.h"
+#include "foundation/path.h"
+#include "foundation/text.h"
+#include "logging/debug_switch.h"
+#include "platform/process.h"
+
+namespace tessel {
+namespace {
+
+constexpr uint32_t kSourceFile = 1;
+
+// What a Load request carries, copied out of shared memory: each field is read once, and the
+// copy is what gets checked and used.
+struct LoadRequest {
+  uint32_t sourceKind = 0;
+  ImageDescriptor descriptor{};
+  std::u16string name;
+  const unsigned char* data = nullptr;  // stays in the input; only the codec reads it
+  uint32_t length = 0;
+};
+
+bool ReadWord(Block block, uint32_t& value) {
+  if (block.size() < sizeof value) return false;
+  std::memcpy(&value, block.data(), sizeof value);
+  return true;
+}
+
+bool ReadDescriptor(Block block, ImageDescriptor& descriptor) {
+  if (block.size() != sizeof descriptor) return false;
+  std::memcpy(&descriptor, block.data(), sizeof descriptor);
+  return true;
+}
+
+// A UTF-16 text that ends with a NUL inside its block.
+bool ReadName(Block block, std::u16string& name) {
+  if (block.size() % sizeof(char16_t) != 0) return false;
+  std::u16string copy(block.size() / sizeof(char16_t), u'\0');
+  if (!copy.empty()) std::memcpy(copy.data(), block.data(), block.size());
+  const size_t end = copy.find(u'\0');
+  if (end == std::u16string::npos) return false;
+  copy.resize(end);
+  name = std::move(copy);
+  return true;
+}
+
+// Blocks 1, 3 and, for images given as bytes, 4 and 5. Block 2 is checked by the caller.
+bool ReadLoadRequest(const CBlockSetView& input, LoadRequest& request) {
+  if (!ReadWord(input.At(0), request.sourceKind) || !ReadName(input.At(2), request.name)) {
+    return false;
+  }
+  if (request.sourceKind == kSourceFile) return true;
+  const Block data = input.At(3);
+  if (!ReadWord(input.At(4), request.length) || request.length > data.size()) return false;
+  request.data = data.data();
+  return true;
+}
+
+bool SameExtension(const std::string& extension, const char* wanted) {
+  return extension.size() == std::strlen(wanted) &&
+         ::strncasecmp(extension.c_str(), wanted, extension.size()) == 0;
+}
+
+// The codec may leave its texts unterminated.
+std::string FieldText(const char* field, size_t size) {
+  return std::string(field, ::strnlen(field, size));
+}
+
+void* AllocateRaster(uint32_t size) {
+  return std::malloc(size);
+}
+
+}  // namespace
+
+std::shared_ptr<CImageProcessor::CImage> CImageProcessor::CImageTable::Find(uint64_t id) const {
+  const auto found = images_.find(id);
+  return found == images_.end() ? nullptr : found->second;
+}
+
+void CImageProcessor::CImageTable::Store(uint64_t id, std::shared_ptr<CImage> image) {
+  images_[id] = std::move(image);
+}
+
+void CImageProcessor::CImageTable::Remove(uint64_t id) {
+  images_.erase(id);
+}
+
+CImageProcessor::CImageProcessor(const ImageProcessorOptions& options)
+    : logger_(options.logger != nullptr ? *options.logger : CLogger::Instance()),
+      workingFolder_(logger_),
+      memoryApi_(options.memoryStatusPath),
+      imageDebug_(options.imageDebug.has_value() ? *options.imageDebug
+                                                 : CDebugSwitch("TESSEL").Enabled()),
+      codec_(options.libraryPath, logger_) {}
+
+CImageProcessor::~CImageProcessor() {
+  images_.Clear();
+  codec_.Release();
+  workingFolder_.RemoveWorkingFolder();
+}
+
+bool CImageProcessor::InitializeImageProcessor(const CImageCommand& command) {
+  if (initialized_) return true;
+  workingFolder_.InitializeWorkingFolder(command.sessionId);
+  command.log.Write(Debug, "Temp path %s", {LogArg::String(workingFolder_.Path())});
+  if (codec_.Bind()) {
+    codec_.StartSvg(command.log);
+    initialized_ = true;
+    return true;
+  }
+  const std::string user = UserName();
+  command.log.Write(Error, "Cannot load Tessel.dll, %s", {LogArg::String(user.c_str())});
+  return false;
+}
+
+bool CImageProcessor::RunImageCommand(const CImageCommand& command) {
+  if (!InitializeImageProcessor(command)) {
+    command.log.Write(Error, "Cannot initialize image processor");
+    return false;
+  }
+  bool result;
+  switch (command.code) {
+    case kCommandLoad:
+      result = Load(command);
+      break;
+    case kCommandFree:
+      result = Free(command);
+      break;
+    case kCommandGetBitmap:
+      result = GetBitmap(command);
+      break;
+    default:
+      return false;
+  }
+  UpdateWorkingSet(command.controlBlock);
+  return result;
+}
+
+void CImageProcessor::UpdateWorkingSet(CControlBlockView block) {
+  ProcessMemoryCounters counters;
+  if (memoryApi_.Resolved() && QueryProcessMemory(memoryApi_, counters)) {
+    block.SetWorkingSetSize(counters.workingSetSize);
+  }
+}
+
+bool CImageProcessor::Load(const CImageCommand& command) {
+  const CContextLog& log = command.log;
+  log.Write(Debug, "Load operation started");
+  if (command.input == nullptr) {
+    log.Write(Plain, "Buffer access error.");
+    log.Write(Error, "Input buffer error");
+    return false;
+  }
+  LoadRequest request;
+  if (!ReadDescriptor(command.input->At(1), request.descriptor) ||
+      !ReadLoadRequest(*command.input, request)) {
+    log.Write(Error, "Input block error");
+    return false;
+  }
+  const uint64_t id = request.descriptor.Id;
+  const uint32_t requestedWidth = request.descriptor.TargetWidth;
+  const uint32_t requestedHeight = request.descriptor.TargetHeight;
+
+  std::shared_ptr<CImage> image = images_.Find(id);
+  if (image == nullptr) {
+    image = LoadNew(command, request.sourceKind, request.name, request.data, request.length);
+    if (image == nullptr) return false;
+    image->Descriptor.Id = id;
+    images_.Store(id, image);
+  }
+
+  HeapBlock raster;
+  const unsigned char* pixels = nullptr;
+  uint64_t pixelsSize = 0;
+  if (image->ImageKind == kSvgImage) {
+    auto& svg = static_cast<CSvgImage&>(*image);
+    const uint32_t width = svg.Descriptor.Width;
+    const uint32_t height = svg.Descriptor.Height;
+    const uint32_t targetWidth = requestedWidth != 0 ? requestedWidth : width;
+    const uint32_t targetHeight = requestedHeight != 0 ? requestedHeight : height;
+    pixelsSize = uint64_t{targetWidth} * targetHeight * 4;
+    if (pixelsSize > UINT32_MAX) {
+      log.Write(
+          Error, "Requested size too large, width %d, height %d, buffer size %I64d",
+          {LogArg::UInt32(targetWidth), LogArg::UInt32(targetHeight), LogArg::UInt64(pixelsSize)});
+      return false;
+    }
+    svg.Descriptor.TargetWidth = targetWidth;
+    svg.Descriptor.TargetHeight = targetHeight;
+    log.Write(Debug, "Image width %d, height %d, buffer size %d (requested width %d, height %d)",
+              {LogArg::UInt32(width), LogArg::UInt32(height),
+               LogArg::UInt32(static_cast<uint32_t>(pixelsSize)), LogArg::UInt32(requestedWidth),
+               LogArg::UInt32(requestedHeight)});
+    raster.reset(static_cast<unsigned char*>(
+        codec_.GetSvgBuffer(svg.Handle, targetWidth, targetHeight, &AllocateRaster)));
+    pixels = raster.get();
+  } else if (image->ImageKind == kBufferImage) {
+    const auto& buffer = static_cast<const CBufferImage&>(*image);
+    pixels = static_cast<const unsigned char*>(buffer.Pixels);
+    pixelsSize = buffer.PixelsSize;
+  }
+  if (pixels == nullptr || pixelsSize == 0) {
+    images_.Remove(id);
+    return false;
+  }
+
+  // The reply's blocks must not lie in the session's regions; the descriptor is copied, and
+  // `image` keeps the pixels alive whatever the client sends while the reply is written.
+  const ImageDescriptor reply = image->Descriptor;
+  const Block blocks[] = {
+      Block(reinterpret_cast<const unsigned char*>(&reply), sizeof reply),
+      Block(pixels, static_cast<size_t>(pixelsSize)),
+  };
+  if (command.output.WriteOutput(0, blocks)) {
+    CControlBlockView block = command.controlBlock;
+    block.SetStatus(1);
+  }
+  return true;
+}
+
+std::shared_ptr<CImageProcessor::CImage> CImageProcessor::LoadNew(const CImageCommand& command,
+                                                                  uint32_t sourceKind,
+                                                                  const std::u16string& name,
+                                                                  const unsigned char* data,
+                                                                  uint32_t length) {
+  const std::string utf8Name = WideToUtf8(name);
+  const std::string extension = ExtractFileExt(utf8Name);
+
+  if (SameExtension(extension, ".svg")) {
+    auto svg = std::make_shared<CSvgImage>(codec_);
+    const bool loaded = sourceKind == kSourceFile
+                            ? codec_.LoadSvg(utf8Name.c_str(), &svg->Descriptor)
+                            : codec_.LoadSvgFromData(data, length, &svg->Descriptor);
+    if (!loaded) {
+      const std::string source =
+          FieldText(svg->Descriptor.ErrorSource, sizeof svg->Descriptor.ErrorSource);
+      const std::string message =
+          FieldText(svg->Descriptor.ErrorMessage, sizeof svg->Descriptor.ErrorMessage);
+      command.log.Write(Error, "Loading error. %s, %s, %s",
+                        {LogArg::String(source.c_str()), LogArg::String(message.c_str()),
+                         LogArg::String(utf8Name.c_str())});
+      return nullptr;
+    }
+    svg->Handle = svg->Descriptor.SvgHandle;
+    svg->Descriptor.VectorFlag = 1;
+    svg->ImageKind = kSvgImage;
+    return svg;
+  }
+
+  if (SameExtension(extension, ".png")) {
+    ImageDescriptor descriptor{};
+    void* pixels = nullptr;
+    uint32_t pixelsSize = 0;
+    bool loaded = false;
+    if (sourceKind == kSourceFile) {
+      HeapBlock file;
+      uint32_t fileSize = 0;
+      if (ReadWholeFile(utf8Name, file, fileSize, logger_)) {
+        loaded = codec_.LoadPng(file.get(), fileSize, &descriptor, &pixels, &pixelsSize);
+      } else {
+        const std::string reason = DescribeLastError();
+        logger_.Log(Error, "Cannot open file %s, %s",
+                    {LogArg::String(utf8Name.c_str()), LogArg::String(reason.c_str())});
+      }
+    } else {
+      loaded = codec_.LoadPng(data, length, &descriptor, &pixels, &pixelsSize);
+    }
+    if (!loaded) {
+      std::free(pixels);
+      const std::string source = FieldText(descriptor.ErrorSource, sizeof descriptor.ErrorSource);
+      const std::string message =
+          FieldText(descriptor.ErrorMessage, sizeof descriptor.ErrorMessage);
+      command.log.Write(Error, "Loading error. %s, %s",
+                        {LogArg::String(source.c_str()), LogArg::String(message.c_str())});
+      return nullptr;
+    }
+    auto buffer = std::make_shared<CBufferImage>();
+    buffer->Descriptor = descriptor;
+    buffer->Pixels = pixels;
+    buffer->PixelsSize = pixelsSize;
+    buffer->ImageKind = kBufferImage;
+    return buffer;
+  }
+  return nullptr;
+}
+
+bool CImageProcessor::Free(const CImageCommand& command) {
+  command.log.Write(Debug, "Free operation started");
+  if (command.input == nullptr) {
+    command.log.Write(Plain, "Buffer access error.");
+    return false;
+  }
+  ImageDescriptor request;
+  if (!ReadDescriptor(command.input->At(0), request)) return false;
+  images_.Remove(request.Id);
+  return true;
+}
+
+bool CImageProcessor::GetBitmap(const CImageCommand& command) {
+  if (imageDebug_) command.log.Logger().LogContext(Plain, "", "GetBitmap operation started");
+  if (command.input == nullptr) {
+    command.log.Write(Plain, "Buffer access error.");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tessel

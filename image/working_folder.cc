@@ -1,0 +1,173 @@
+#include "image/working_folder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "foundation/errors.h"
+#include "foundation/files.h"
+#include "foundation/path.h"
+#include "foundation/text.h"
+#include "platform/process.h"
+#include "security/object_security.h"
+
+namespace tessel {
+namespace {
+
+constexpr uint32_t kChunkedReadThreshold = 0x40000000;  // 1 GiB
+constexpr uint32_t kChunkSize = 0x80000000;
+
+uint64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// A read that a signal interrupted is not a failed read.
+ssize_t ReadSome(int fd, void* buffer, size_t count) {
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, count);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+}  // namespace
+
+bool IsSafeFolderName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+CWorkingFolder::~CWorkingFolder() {
+  RemoveWorkingFolder();
+}
+
+void CWorkingFolder::InitializeWorkingFolder(const std::string& sessionId) {
+  // Invalid UTF-8 in the identifier becomes U+FFFD, as every other text conversion does.
+  const std::string name = WideToUtf8(AnsiToWide(sessionId));
+  const std::string temp = IncludeTrailingSeparator(TempFolder());
+  std::string result = temp;
+  removeAtExit_ = false;
+  // The client chooses the identifier: one that would name a folder outside TESSEL/ gets no
+  // session folder, and the temporary folder, which is never removed, stands in.
+  if (IsSafeFolderName(name)) {
+    const std::string folder = temp + "TESSEL/" + name + "/";
+    if (CreateFolderPath(folder) && FolderExists(folder)) {
+      result = folder;
+      removeAtExit_ = true;
+    }
+  }
+  path_.Assign(result.c_str(), result.size() + 1);
+  const std::string shown = ExcludeTrailingSeparator(result);
+  logger_.Log(Debug, "Temporaly path initialized, %s, %d",
+              {LogArg::String(shown.c_str()), LogArg::Int32(IsSandboxed() ? 1 : 0)});
+}
+
+void CWorkingFolder::RemoveWorkingFolder() {
+  if (removeAtExit_ && !path_.Empty()) {
+    const std::string folder = ExcludeTrailingSeparator(path_.Data());
+    bool removed = false;
+    int error = 0;
+    for (int attempt = 0; attempt < kRemoveAttempts && !removed; ++attempt) {
+      if (!FolderExists(folder)) {
+        removed = true;
+        break;
+      }
+      logger_.Log(Debug, "Remove temporaly directory %s", {LogArg::String(folder.c_str())});
+      if (::rmdir(folder.c_str()) == 0) {
+        removed = true;
+      } else {
+        error = errno;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kRemoveDelayMs));
+      }
+    }
+    if (!removed) {
+      const std::string reason = DescribeError(error);
+      logger_.Log(Error, "Cannot remove temporaly folder %s, %s",
+                  {LogArg::String(path_.Data()), LogArg::String(reason.c_str())});
+    }
+  }
+  removeAtExit_ = false;
+  path_.Release();
+}
+
+bool ReadWholeFile(const std::string& path, HeapBlock& data, uint32_t& size, CLogger& logger) {
+  CUniqueFd file = OpenFileLogged(ToLongPath(path, 260), O_RDONLY);
+  if (!file) return false;
+  // The caller describes the failure: keep errno past the close.
+  const auto fail = [&file] {
+    const int error = errno;
+    file.Reset();
+    errno = error;
+    return false;
+  };
+  struct stat info;
+  if (::fstat(file.Get(), &info) != 0) return fail();
+  const uint64_t fileSize = info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
+  if (fileSize > UINT32_MAX) {
+    // Refused rather than read short: a truncated image would decode as a different one.
+    const std::string reason = DescribeError(EFBIG);
+    logger.Log(Error, "Stream read buffer error, requested %b, %s",
+               {LogArg::UInt64(fileSize), LogArg::String(reason.c_str())});
+    errno = EFBIG;
+    return fail();
+  }
+  const auto count = static_cast<uint32_t>(fileSize);
+  HeapBlock block(static_cast<unsigned char*>(AllocateHeapBlock(count == 0 ? 1 : count)));
+  if (!ReadExact(file.Get(), block.get(), count, logger)) return fail();
+  data = std::move(block);
+  size = count;
+  return true;
+}
+
+bool ReadExact(int fd, void* buffer, uint32_t count, CLogger& logger) {
+  if (count < kChunkedReadThreshold) {
+    errno = 0;
+    const ssize_t n = ReadSome(fd, buffer, count);
+    if (n == static_cast<ssize_t>(count)) return true;
+    // A short read without an error: the file ended early.
+    if (n >= 0) errno = ENODATA;
+    const std::string reason = DescribeLastError();
+    logger.Log(Error, "Stream read buffer error, requested %b, %s",
+               {LogArg::UInt64(count), LogArg::String(reason.c_str())});
+    return false;
+  }
+
+  const bool timed = count > kChunkedReadThreshold;
+  const uint64_t start = timed ? NowMs() : 0;
+  auto* at = static_cast<unsigned char*>(buffer);
+  uint64_t total = 0;
+  errno = 0;
+  for (;;) {
+    const uint64_t remaining = count - total;
+    const ssize_t n = ReadSome(fd, at, remaining < kChunkSize ? remaining : kChunkSize);
+    if (n < 0) return false;
+    total += static_cast<uint64_t>(n);
+    if (total >= count) return true;
+    at += n;
+    if (n == 0) break;
+  }
+  const int error = errno == 0 ? ENODATA : errno;
+  logger.Log(Error, "Zero read");
+  if (timed) {
+    const uint64_t elapsed = NowMs() - start;
+    char span[48];
+    std::snprintf(span, sizeof span, "%.2d:%.2d:%.2d:%.3d", static_cast<int>(elapsed / 3600000),
+                  static_cast<int>(elapsed / 60000 % 60), static_cast<int>(elapsed / 1000 % 60),
+                  static_cast<int>(elapsed % 1000));
+    const double rate =
+        elapsed == 0 ? 0.0 : (static_cast<double>(total) / 1048576.0) / (elapsed / 1000.0);
+    logger.Log(
+        Debug, "Read buffer, requested %b, read %b, %s, MB/s %2.3f",
+        {LogArg::UInt64(count), LogArg::UInt64(total), LogArg::String(span), LogArg::Double(rate)});
+  }
+  const std::string reason = DescribeError(error);
+  logger.Log(Error, "Stream read buffer error, requested %b, read %b, %s",
+             {LogArg::UInt64(count), LogArg::UInt64(total), LogArg::String(reason.c_str())});
+  return false;
+}
+
+}  // namespace tessel
