@@ -1,48 +1,35 @@
 #pragma once
 
-#include <ftw.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
 
 #include "platform/process.h"
 
-// A private folder under the temporary folder, removed with everything in it (also folders a
-// test made read-only) when the test ends.
+// A private temporary folder, removed with everything in it (even read-only folders) at the end.
 class CTempFolder {
  public:
-  CTempFolder() {
-    std::string pattern = tessel::TempFolder() + "tessel-test-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+  CTempFolder() : path_(tessel::TempFolder() + "tessel-test-XXXXXX") {
+    if (::mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   }
   ~CTempFolder() {
-    ::nftw(
-        path_.c_str(),
-        [](const char* p, const struct stat* s, int type, struct FTW*) {
-          if (type == FTW_D) ::chmod(p, (s->st_mode & 07777) | S_IRWXU);
-          return 0;
-        },
-        16, FTW_PHYS);
-    ::nftw(
-        path_.c_str(),
-        [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
-        FTW_DEPTH | FTW_PHYS);
+    namespace fs = std::filesystem;
+    std::error_code ignored;
+    for (fs::recursive_directory_iterator it(path_, ignored), end; it != end; it.increment(ignored))
+      if (it->is_directory(ignored))
+        fs::permissions(*it, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path_, ignored);
   }
   CTempFolder(const CTempFolder&) = delete;
   CTempFolder& operator=(const CTempFolder&) = delete;
 
-  const std::string& Path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
   std::string Write(const std::string& name, const std::string& content) const {
-    std::string file = *this / name;
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
-    return file;
+    std::ofstream(*this / name, std::ios::binary | std::ios::trunc) << content;
+    return *this / name;
   }
 
  private:

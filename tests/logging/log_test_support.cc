@@ -74,8 +74,4 @@ std::vector<std::string> SplitRecords(const std::string& text) {
   return records;
 }
 
-std::string TestBinaryFolder() {
-  return fs::read_symlink("/proc/self/exe").parent_path().string() + "/";
-}
-
 }  // namespace tessel::test

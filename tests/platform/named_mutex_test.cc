@@ -1,238 +1,124 @@
 #include "platform/named_mutex.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <functional>
-#include <string>
-#include <thread>
-#include <vector>
+#include <filesystem>
+#include <tuple>
 
 #include "platform/mapping.h"
-#include "platform/unique_fd.h"
+#include "tests/platform/child_process.h"
 
 namespace tessel {
-namespace {
 
-using namespace std::chrono_literals;
 using WaitResult = CNamedMutex::WaitResult;
 
-// A page shared with forked children, for counters and start barriers.
-template <typename T>
-T* SharedPage(CMapping& owner) {
-  void* address = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (address == MAP_FAILED) return nullptr;
-  owner = CMapping(address, 4096);
-  return new (address) T();
-}
-
-pid_t Spawn(const std::function<int()>& body) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  return pid;
-}
-
-// The child's exit code, or -1 when it did not exit normally.
-int ExitCode(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
-
-void SpinUntil(const std::atomic<int>& value, int wanted) {
+static void SpinUntil(const std::atomic<int>& value, int wanted) {
   while (value.load() < wanted) std::this_thread::yield();
 }
 
 class NamedMutexTest : public testing::Test {
  protected:
   void TearDown() override { CNamedMutex::Remove(name_); }
-
-  // Every entry of /dev/shm that starts with our name; only the name itself may be there.
-  std::vector<std::string> ShmEntriesWithOurPrefix() const {
-    std::vector<std::string> found;
-    DIR* dir = opendir("/dev/shm");
-    if (dir == nullptr) return found;
-    while (dirent* entry = readdir(dir)) {
-      std::string entryName = entry->d_name;
-      if (entryName.starts_with(name_)) found.push_back(entryName);
-    }
-    closedir(dir);
-    return found;
+  long Entries() const {  // objects under our name: no helper may be left beside it
+    std::filesystem::directory_iterator shm("/dev/shm");
+    auto ours = [&](const auto& e) { return e.path().filename().string().starts_with(name_); };
+    return std::count_if(begin(shm), end(shm), ours);
   }
-
-  std::string name_ = "tessel-test-mutex-" + std::to_string(getpid()) + "-" +
-                      testing::UnitTest::GetInstance()->current_test_info()->name();
+  const std::string name_ = test::UniqueName();
 };
 
-TEST_F(NamedMutexTest, ConcurrentCreatorsEndUpOnOneOwnerOnlyMutex) {
-  constexpr int kChildren = 8;
-  struct Barrier {
-    std::atomic<int> ready, go, created, held;
+TEST_F(NamedMutexTest, ConcurrentCreatorsShareOneMutexAndLoseNoIncrements) {
+  constexpr int kChildren = 6, kIterations = 1000;
+  struct Shared {
+    std::atomic<int> ready, created, held, checked;
+    volatile int counter;
   };
-  CMapping page;
-  Barrier* barrier = SharedPage<Barrier>(page);
-  ASSERT_NE(barrier, nullptr);
-
+  CMapping page(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0),
+                4096);
+  Shared* shared = new (page.Address()) Shared();
   std::vector<pid_t> children;
   for (int i = 0; i < kChildren; ++i) {
-    children.push_back(Spawn([&] {
-      barrier->ready++;
-      SpinUntil(barrier->go, 1);
+    children.push_back(test::Fork([&] {
+      shared->ready++;
+      SpinUntil(shared->ready, kChildren);
       umask(0277);  // the requested mode must hold regardless
       CNamedMutex mutex;
       bool created = mutex.Create(name_, 0600);
-      barrier->created++;
-      if (!created) return 1;
-      SpinUntil(barrier->held, 1);
-      // The parent holds the mutex of the published name: a creator that ended up with a mutex
-      // of its own would be granted it here.
-      return mutex.Wait(200ms) == WaitResult::TimedOut ? 0 : 2;
-    }));
-  }
-  SpinUntil(barrier->ready, kChildren);
-  barrier->go = 1;
-  SpinUntil(barrier->created, kChildren);
-
-  CNamedMutex parent;
-  ASSERT_TRUE(parent.Open(name_)) << errno;
-  ASSERT_EQ(parent.Wait(10s), WaitResult::Granted);
-  barrier->held = 1;
-  for (pid_t child : children) EXPECT_EQ(ExitCode(child), 0);
-  EXPECT_TRUE(parent.Release());
-
-  struct stat st;
-  ASSERT_EQ(stat(("/dev/shm/" + name_).c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
-  EXPECT_EQ(ShmEntriesWithOurPrefix(), std::vector<std::string>{name_});
-}
-
-TEST_F(NamedMutexTest, IncrementsFromManyProcessesAreNotLost) {
-  constexpr int kChildren = 4;
-  constexpr int kIterations = 2000;
-  CNamedMutex creator;
-  ASSERT_TRUE(creator.Create(name_, 0600)) << errno;
-  CMapping page;
-  auto* counter = SharedPage<volatile int>(page);
-  ASSERT_NE(counter, nullptr);
-
-  std::vector<pid_t> children;
-  for (int i = 0; i < kChildren; ++i) {
-    children.push_back(Spawn([&] {
-      CNamedMutex mutex;
-      if (!mutex.Open(name_)) return 1;
+      shared->created++;
+      SpinUntil(shared->held, 1);
+      // The parent holds the published mutex: a creator left with one of its own is granted it.
+      bool alone = created && mutex.Wait(200ms) == WaitResult::TimedOut;
+      shared->checked++;
+      if (!alone) return 1;
       for (int n = 0; n < kIterations; ++n) {
         if (mutex.Wait(10s) != WaitResult::Granted) return 2;
-        int value = *counter;
+        int value = shared->counter;
         std::this_thread::yield();  // invite a lost update if the mutex does not exclude
-        *counter = value + 1;
+        shared->counter = value + 1;
         if (!mutex.Release()) return 3;
       }
       return 0;
     }));
   }
-  for (pid_t child : children) EXPECT_EQ(ExitCode(child), 0);
-  EXPECT_EQ(*counter, kChildren * kIterations);
+  SpinUntil(shared->created, kChildren);
+  CNamedMutex parent;
+  ASSERT_TRUE(parent.Open(name_)) << errno;
+  ASSERT_EQ(parent.Wait(10s), WaitResult::Granted);
+  shared->held = 1;
+  SpinUntil(shared->checked, kChildren);
+  EXPECT_TRUE(parent.Release());
+  for (pid_t child : children) EXPECT_EQ(test::ExitCode(child), 0);
+  EXPECT_EQ(shared->counter, kChildren * kIterations);
+  EXPECT_EQ(std::filesystem::status("/dev/shm/" + name_).permissions(),
+            std::filesystem::perms(0600));
+  EXPECT_EQ(Entries(), 1);
 }
 
 TEST_F(NamedMutexTest, HolderKilledLeavesItAbandonedAndUsable) {
   CNamedMutex mutex;
   ASSERT_TRUE(mutex.Create(name_, 0600)) << errno;
-  int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
-  CUniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
-
-  pid_t holder = Spawn([&] {
+  pid_t holder = test::Fork([&] {
     CNamedMutex own;
-    if (!own.Open(name_) || own.Wait(10s) != WaitResult::Granted) return 1;
-    char done = 1;
-    if (write(writeEnd.Get(), &done, 1) != 1) return 2;
-    pause();
-    return 3;
+    if (own.Open(name_) && own.Wait(10s) == WaitResult::Granted) ::raise(SIGKILL);
+    return 1;
   });
-  char done = 0;
-  ASSERT_EQ(read(readEnd.Get(), &done, 1), 1);
-
-  EXPECT_EQ(mutex.Wait(50ms), WaitResult::TimedOut);
-  ASSERT_EQ(kill(holder, SIGKILL), 0);
-  EXPECT_EQ(ExitCode(holder), -1);
-
+  EXPECT_EQ(test::ExitCode(holder), 128 + SIGKILL);  // killed while holding it
   EXPECT_EQ(mutex.Wait(10s), WaitResult::Abandoned);
   EXPECT_TRUE(mutex.Release());
-  EXPECT_EQ(mutex.Wait(10s), WaitResult::Granted);
-  EXPECT_TRUE(mutex.Release());
-}
+  ASSERT_EQ(mutex.Wait(10s), WaitResult::Granted);
 
-TEST_F(NamedMutexTest, OnlyTheHoldingThreadCanReleaseOrRelock) {
-  CNamedMutex mutex;
-  ASSERT_TRUE(mutex.Create(name_, 0600)) << errno;
-  ASSERT_EQ(mutex.Wait(1s), WaitResult::Granted);
-  errno = 0;
-  EXPECT_EQ(mutex.Wait(1s), WaitResult::Failed);  // relocking must not hang
+  EXPECT_EQ(mutex.Wait(1s), WaitResult::Failed);  // relocking must fail rather than hang
   EXPECT_EQ(errno, EDEADLK);
-
-  std::thread([&] {
-    errno = 0;
-    EXPECT_FALSE(mutex.Release());
-    EXPECT_EQ(errno, EPERM);
-    EXPECT_EQ(mutex.Wait(20ms), WaitResult::TimedOut);
-  }).join();
-
   EXPECT_TRUE(mutex.Release());
   EXPECT_FALSE(mutex.Release());
 }
 
 TEST_F(NamedMutexTest, OpenAndCreateRefuseMissingOrForeignObjects) {
-  CNamedMutex missing;
-  errno = 0;
-  EXPECT_FALSE(missing.Open(name_));
+  EXPECT_FALSE(CNamedMutex().Open(name_));
   EXPECT_EQ(errno, ENOENT);
-
-  struct Case {
-    const char* what;
-    mode_t mode;
-    off_t size;
-    bool foreignOwner;
-    int error;
-  };
-  std::vector<Case> cases = {{"readable by others", 0644, 4096, false, EACCES},
-                             {"writable by group", 0620, 4096, false, EACCES},
-                             {"too small", 0600, 64, false, EINVAL},
-                             {"never initialised", 0600, 4096, false, EINVAL}};
-  if (geteuid() == 0) cases.push_back({"owned by someone else", 0600, 4096, true, EACCES});
-
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    {
-      CUniqueFd fd(shm_open(("/" + name_).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
-      ASSERT_TRUE(fd.Valid()) << errno;
-      ASSERT_EQ(fchmod(fd.Get(), c.mode), 0);
-      ASSERT_EQ(ftruncate(fd.Get(), c.size), 0);
-      if (c.foreignOwner) {
-        ASSERT_EQ(fchown(fd.Get(), 65534, 65534), 0);
-      }
-    }
+  const std::tuple<mode_t, off_t, int, bool> cases[] = {{0644, 4096, EACCES, false},
+                                                        {0620, 4096, EACCES, false},
+                                                        {0600, 64, EINVAL, false},
+                                                        {0600, 4096, EINVAL, false},
+                                                        {0600, 4096, EACCES, true}};
+  for (auto [mode, size, error, foreign] : cases) {
+    SCOPED_TRACE(testing::Message() << std::oct << mode << " " << size << " " << foreign);
+    ASSERT_TRUE(test::MakeRawObject(name_, size, mode));
+    if (foreign && (geteuid() != 0 || chown(("/dev/shm/" + name_).c_str(), 65534, 65534) != 0))
+      continue;
     CNamedMutex mutex;
     errno = 0;
     EXPECT_FALSE(mutex.Open(name_));
-    EXPECT_EQ(errno, c.error);
-    // Creating must neither replace the squatter nor take it over.
-    errno = 0;
+    EXPECT_EQ(errno, error);
+    errno = 0;  // creating must neither replace the squatter nor take it over
     EXPECT_FALSE(mutex.Create(name_, 0600));
-    EXPECT_EQ(errno, c.error);
+    EXPECT_EQ(errno, error);
     EXPECT_FALSE(mutex.IsOpen());
-    EXPECT_EQ(ShmEntriesWithOurPrefix(), std::vector<std::string>{name_});
+    EXPECT_EQ(Entries(), 1);
     ASSERT_TRUE(CNamedMutex::Remove(name_));
   }
 }
 
-}  // namespace
 }  // namespace tessel

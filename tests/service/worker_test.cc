@@ -1,234 +1,195 @@
-// The worker program driven as a client drives it: a real process, real shared objects.
+// The worker programs driven through the client library, with raw commands and input where a
+// well-behaved client would never go: real processes, real shared objects.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstring>
-#include <string>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
+#include "client/session.h"
+#include "logging/logger.h"
 #include "platform/capabilities.h"
+#include "platform/process.h"
+#include "service/entry_point.h"
 #include "tests/foundation/temp_folder.h"
-#include "worker_session_support.h"
 
-namespace tessel::test {
+namespace tessel {
 namespace {
 
-constexpr uint32_t kUnknownCommand = 8;
-constexpr uint32_t kPatternCommand = 100;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
+std::string ReadLogs(const std::string& folder) {
+  std::string all;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    all.append(std::istreambuf_iterator<char>(std::ifstream(entry.path()).rdbuf()), {});
+  return all;
 }
 
-std::string Utf16Block(const std::u16string& text) {
-  return std::string(reinterpret_cast<const char*>(text.c_str()),
-                     (text.size() + 1) * sizeof(char16_t));
+// Starts `program` from the test's folder as the session's worker, logging into `logs`.
+Status Start(Session& session, const CTempFolder& logs, const char* program = "Tessel") {
+  SessionOptions options;
+  options.workerPath = ExecutableFolder() + program;
+  options.environment = {{kLogDirectoryVariable, logs / ""}};
+  options.watchParent = false;
+  return session.Start(options);
 }
+
+// The worker's Result, or -1 when the exchange itself failed.
+int ResultOf(const Result<Reply>& reply) { return reply.Ok() ? reply->result : -1; }
+
+BlockSpan Bytes(std::string_view text) { return std::as_bytes(std::span(text)); }
 
 TEST(WorkerTest, AnswersCommandsAndStops) {
   CTempFolder logs;
-  CWorkerSession session;
-  std::string argument = "  ";
-  argument.append(session.Id()).append(" \t");  // trimmed to the session id
-  ASSERT_TRUE(session.Start("Tessel", logs.Path(), &argument));
-  CControlBlockView block = session.Block();
-
-  block.SetStatus(77);
-  ASSERT_TRUE(session.Send(kCommandPing));
-  EXPECT_EQ(block.Result(), 1);
-  EXPECT_EQ(block.Status(), 77);
-
-  // Unknown codes, EventDone outside an event and image codes without an image side all fail
-  // and leave Result as the client set it.
-  for (uint32_t code : {kUnknownCommand, uint32_t{kCommandEventDone}, uint32_t{kCommandLoad}}) {
-    ASSERT_TRUE(session.Send(code));
-    EXPECT_EQ(block.Result(), 0) << code;
-    EXPECT_EQ(block.Command(), kCommandNone) << code;
-  }
-
-  ASSERT_TRUE(session.Send(kCommandCloseBuffer));
-  EXPECT_EQ(block.Result(), 1);
-  ASSERT_TRUE(session.Send(kCommandCloseBuffer));  // nothing open any more
-  EXPECT_EQ(block.Result(), 1);
-  // Without a region, input-less commands leave it closed; input makes the worker reopen it.
-  session.RemoveExtended();
-  block.SetDataSize(0);
-  ASSERT_TRUE(session.Send(kUnknownCommand));
-  EXPECT_FALSE(Contains(ReadLogs(logs.Path()), "Cannot read data from the buffer"));
-  session.WriteInput(0, {"x"});
-  ASSERT_TRUE(session.Send(kUnknownCommand));
-  EXPECT_TRUE(Contains(ReadLogs(logs.Path()), "Cannot read data from the buffer"));
-
-  // The first parent stays; a second one is refused.
-  ASSERT_TRUE(session.Send(kCommandSetServiceParent, (uint64_t{5} << 32) | ::getpid()));
-  EXPECT_EQ(block.Result(), 1);
-  ASSERT_TRUE(session.Send(kCommandSetServiceParent, 1));
-  EXPECT_EQ(block.Result(), 0);
-
-  ASSERT_TRUE(session.Send(kCommandStop));
-  EXPECT_EQ(block.Result(), 1);
-  EXPECT_EQ(session.WaitExit(), 0);
-
-  const std::string log = ReadLogs(logs.Path());
+  Session session;
+  ASSERT_TRUE(Start(session, logs).Ok());
+  // Unknown codes, EventDone outside an event and image codes without an image side leave
+  // Result as the client set it.
+  const uint32_t codes[] = {kCommandPing, 8, kCommandEventDone, kCommandLoad};
+  for (uint32_t code : codes) EXPECT_EQ(ResultOf(session.Send(code)), code == kCommandPing ? 1 : 0);
+  // A pid no process can have; then only the low 32 bits name the parent; the first one stays.
+  EXPECT_EQ(ResultOf(session.Send(kCommandSetServiceParent, 0x80000000u)), 0);
+  EXPECT_EQ(ResultOf(session.Send(kCommandSetServiceParent, uint64_t{5} << 32 | ::getpid())), 1);
+  EXPECT_EQ(ResultOf(session.Send(kCommandSetServiceParent, 1)), 0);
+  // SetLoggingMode without input, or without a UTF-16 NUL in it, fails.
+  EXPECT_EQ(ResultOf(session.Send(kCommandSetLoggingMode, 1)), 0);
+  const BlockSpan noTerminator[] = {Bytes("no UTF-16 NUL")};
+  EXPECT_EQ(ResultOf(session.Send(kCommandSetLoggingMode, 1, noTerminator)), 0);
+  ASSERT_TRUE(session.Stop().Ok()) << session.EndReason().Message();  // answered, then exit 0
+  const std::string log = ReadLogs(logs / "");
   EXPECT_LT(log.find("Service initialization completed."), log.find("Mandatory level: "));
-  EXPECT_TRUE(Contains(log, "Stopping service."));
+  EXPECT_THAT(log, HasSubstr("Can't open parent process -2147483648, 22, Invalid argument"));
+  EXPECT_THAT(log, HasSubstr("Stopping service."));
 }
 
-TEST(WorkerTest, SessionWithoutExtendedRegionDoesNotStart) {
+// After CloseBuffer, input-less commands leave the extended region closed, so output (which
+// needs it) fails; a command with input reopens it.
+TEST(WorkerTest, ClosedRegionIsReopenedOnlyForInput) {
   CTempFolder logs;
-  CWorkerSession session(false);
-  ASSERT_TRUE(session.Start("Tessel", logs.Path()));
-  EXPECT_EQ(session.WaitExit(), 0);
-  const std::string log = ReadLogs(logs.Path());
-  const size_t cannotOpen = log.find("Cannot open extended shared memory region");
-  const size_t invalid = log.find("Invalid session identifier,");
-  ASSERT_NE(cannotOpen, std::string::npos);
-  ASSERT_NE(invalid, std::string::npos);
-  EXPECT_LT(cannotOpen, invalid);
-  EXPECT_TRUE(Contains(log, "Stopping service."));
-  EXPECT_FALSE(Contains(log, "Service initialization completed."));
+  Session session;
+  ASSERT_TRUE(Start(session, logs, "tessel_echo_worker").Ok());
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(ResultOf(session.Send(kCommandCloseBuffer)), 1);
+  EXPECT_EQ(ResultOf(session.Send(100, 1)), 0);
+  const BlockSpan input[] = {Bytes("x")};
+  const Result<Reply> echoed = session.Send(101, 0, input);
+  ASSERT_EQ(ResultOf(echoed), 1);
+  ASSERT_EQ(echoed->blocks.size(), 1u);
+  EXPECT_EQ(std::to_integer<char>(echoed->blocks[0][0]), 'x');
+  EXPECT_THAT(ReadLogs(logs / ""),
+              HasSubstr("Cannot write data to the buffer. Buffer is not open."));
 }
 
 TEST(WorkerTest, LoggingModeMovesTheLogAndSwitchesItOff) {
   CTempFolder logs;
   CTempFolder moved;
-  CWorkerSession session;
-  ASSERT_TRUE(session.Start("Tessel", logs.Path()));
-  CControlBlockView block = session.Block();
-
-  // Input the command cannot use fails it.
-  session.WriteInput(0, {"no terminator"});
-  ASSERT_TRUE(session.Send(kCommandSetLoggingMode, 1));
-  EXPECT_EQ(block.Result(), 0);
-  session.WriteInput(0, {"0123456789"});
-  block.SetDataSize(19);
-  ASSERT_TRUE(session.Send(kCommandSetLoggingMode, 1));
-  EXPECT_EQ(block.Result(), 0);
-  std::string log = ReadLogs(logs.Path());
-  EXPECT_TRUE(Contains(log, "Buffer access error."));
-  EXPECT_TRUE(Contains(log, "Data size is invalid (18 != 19)."));
-
-  // A folder name beyond ASCII arrives as UTF-16 and is used as UTF-8.
-  std::string folder = moved.Path();
-  std::u16string wide(folder.begin(), folder.end());
-  folder.append("/d\xC3\xA9j\xC3\xA0");
-  wide.append(u"/d\u00E9j\u00E0");
-  session.WriteInput(0, {Utf16Block(wide)});
-  ASSERT_TRUE(session.Send(kCommandSetLoggingMode, uint64_t{1} << 32));  // on: high bits count
-  EXPECT_EQ(block.Result(), 1);
-  ASSERT_TRUE(session.Send(kCommandCloseBuffer));
-  EXPECT_TRUE(Contains(ReadLogs(folder), "Closing buffer"));
-  EXPECT_FALSE(Contains(ReadLogs(logs.Path()), "Closing buffer"));
-
-  session.WriteInput(0, {Utf16Block(wide)});
-  ASSERT_TRUE(session.Send(kCommandSetLoggingMode, 0));
-  EXPECT_EQ(block.Result(), 1);
-  ASSERT_TRUE(session.Send(kCommandStop));
-  EXPECT_EQ(session.WaitExit(), 0);
-  log = ReadLogs(folder);
-  EXPECT_TRUE(Contains(log, "Set logging mode: 0"));
-  EXPECT_FALSE(Contains(log, "Stopping service."));
+  const std::string folder = moved / "d\xC3\xA9j\xC3\xA0";  // arrives as UTF-16
+  Session session;
+  ASSERT_TRUE(Start(session, logs).Ok());
+  const std::u16string wide = Utf8ToUtf16(folder);
+  const BlockSpan input[] = {std::as_bytes(std::span(wide.c_str(), wide.size() + 1))};
+  EXPECT_EQ(ResultOf(session.Send(kCommandSetLoggingMode, uint64_t{1} << 32, input)), 1);  // on
+  ASSERT_TRUE(session.CloseBuffer().Ok());
+  EXPECT_THAT(ReadLogs(folder), HasSubstr("Closing buffer"));
+  ASSERT_TRUE(session.SetLoggingMode(false, folder).Ok());
+  ASSERT_TRUE(session.Stop().Ok());
+  EXPECT_THAT(ReadLogs(folder), HasSubstr("Set logging mode: 0"));
+  EXPECT_THAT(ReadLogs(folder), Not(HasSubstr("Stopping service.")));
+  EXPECT_THAT(ReadLogs(logs / ""), Not(HasSubstr("Closing buffer")));
 }
 
-// The client side of a BufferRequest, with the echo worker's pattern command.
-TEST(WorkerTest, OutputBeyondTheInlineAreaGoesThroughBufferRequest) {
+TEST(WorkerTest, SessionWithoutObjectsEndsAtOnce) {
   CTempFolder logs;
-  CWorkerSession session;
-  ASSERT_TRUE(session.Start("tessel_echo_worker", logs.Path()));
-  CControlBlockView block = session.Block();
-  const auto patternAt = [](const unsigned char* set, uint32_t size) {
-    uint32_t header[2];
-    std::memcpy(header, set, sizeof header);
-    if (header[0] != 1 || header[1] != size) return false;
-    for (uint32_t k = 0; k < size; ++k)
-      if (set[8 + k] != k % 251) return false;
-    return true;
-  };
-
-  const uint32_t fits = kInlineDataSize - 8;  // count and one size: exactly the inline area
-  ASSERT_TRUE(session.Send(kPatternCommand, fits,
-                           [](CWorkerSession&) { ADD_FAILURE() << "unexpected event"; }));
-  EXPECT_EQ(block.Result(), 1);
-  EXPECT_EQ(block.DataInExtended(), 0);
-  EXPECT_EQ(block.DataSize(), kInlineDataSize);
-  EXPECT_TRUE(patternAt(block.InlineData(), fits));
-
-  int events = 0;
-  ASSERT_TRUE(session.Send(kPatternCommand, fits + 1, [&](CWorkerSession& s) {
-    CControlBlockView b = s.Block();
-    if (++events == 1) {
-      EXPECT_EQ(b.Event(), kEventBufferRequest);
-      EXPECT_EQ(b.RequiredSize(), kInlineDataSize + 1);
-      s.Post(kCommandPing);  // not special inside an event: fails
-      return;
-    }
-    EXPECT_EQ(b.Command(), kCommandPing);
-    EXPECT_EQ(b.Result(), 0);
-    s.RecreateExtended(b.RequiredSize());
-    s.Post(kCommandEventDone);
-  }));
-  EXPECT_EQ(events, 2);
-  EXPECT_EQ(block.Result(), 1);
-  EXPECT_EQ(block.Status(), 1);
-  EXPECT_EQ(block.Event(), kEventBufferRequest);
-  EXPECT_EQ(block.DataInExtended(), 1);
-  EXPECT_EQ(block.DataOffset(), 0u);
-  EXPECT_EQ(block.DataSize(), kInlineDataSize + 1);
-  EXPECT_TRUE(patternAt(session.Extended(), fits + 1));
-
-  // A client that makes the region smaller than asked gets no output, and no write past it.
-  ASSERT_TRUE(session.Send(kPatternCommand, fits + 1, [](CWorkerSession& s) {
-    s.RecreateExtended(s.Block().RequiredSize() - 1);
-    s.Post(kCommandEventDone);
-  }));
-  EXPECT_EQ(block.Result(), 0);
-  ASSERT_TRUE(session.Send(kCommandStop));
-  EXPECT_EQ(session.WaitExit(), 0);
+  const std::string id = "ha_none_" + std::to_string(::getpid());
+  const std::string program = ExecutableFolder() + "Tessel";
+  const std::string commandLine = "  " + id + " \t";  // trimmed to the id
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setenv(kLogDirectoryVariable, (logs / "").c_str(), 1);
+    ::execl(program.c_str(), program.c_str(), commandLine.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const std::string log = ReadLogs(logs / "");
+  EXPECT_THAT(log, HasSubstr("Stopping service."));
+  EXPECT_LT(log.find("Cannot open extended shared memory region"),
+            log.find("[" + id + "] Invalid session identifier,"));
+  EXPECT_THAT(log, Not(HasSubstr("Service initialization completed.")));
 }
 
+// A command that comes after the parent has ended is not served.
 TEST(WorkerTest, StopsWhenTheParentEnds) {
   CTempFolder logs;
-  CWorkerSession session;
   const pid_t parent = ::fork();
-  if (parent == 0) {
-    ::pause();
-    ::_exit(0);
-  }
-  ASSERT_GT(parent, 0);
-  ASSERT_TRUE(session.Start("Tessel", logs.Path()));
-  ASSERT_TRUE(session.Send(kCommandSetServiceParent, static_cast<uint64_t>(parent)));
-  EXPECT_EQ(session.Block().Result(), 1);
+  if (parent == 0) ::_exit(::pause());
+  Session session;
+  ASSERT_TRUE(Start(session, logs).Ok());
+  EXPECT_EQ(ResultOf(session.Send(kCommandSetServiceParent, static_cast<uint32_t>(parent))), 1);
   ::kill(parent, SIGKILL);
-  EXPECT_EQ(session.WaitExit(), 0);
   ::waitpid(parent, nullptr, 0);
-  EXPECT_TRUE(Contains(ReadLogs(logs.Path()), "Parent process not active, stop service"));
+  EXPECT_EQ(ResultOf(session.Send(kCommandPing)), -1);
+  ASSERT_TRUE(session.WorkerExit().has_value());
+  EXPECT_TRUE(session.WorkerExit()->exited && session.WorkerExit()->code == 0);
+  EXPECT_THAT(ReadLogs(logs / ""), HasSubstr("Parent process not active, stop service"));
 }
 
-// Confined as the client confines it (no capabilities, no new privileges, a seccomp filter),
-// the worker proves it from the inside.
+// Confined as a client confines it (no capabilities, no new privileges, a seccomp filter), the
+// worker reports that from the inside. The confinement is for good, so a child of the test
+// starts the worker.
 TEST(WorkerTest, ConfinedWorkerReportsItsConfinement) {
   CTempFolder logs;
-  CWorkerSession session;
-  ASSERT_TRUE(session.Start("Tessel", logs.Path(), nullptr, [] {
+  const pid_t client = ::fork();
+  if (client == 0) {
     for (int capability = 0; capability < 64; ++capability) DropCapability(capability);
     sock_filter allow = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
     sock_fprog program{1, &allow};
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-      ::_exit(126);
-  }));
-  ASSERT_TRUE(session.Send(kCommandStop));
-  EXPECT_EQ(session.WaitExit(), 0);
-  const std::string log = ReadLogs(logs.Path());
-  EXPECT_TRUE(Contains(log, "Privilege SeManageVolumePrivilege cannot be enabled"));
-  EXPECT_TRUE(Contains(log, "Privilege test OK"));
-  EXPECT_TRUE(Contains(log, "Mandatory level: Low"));
-  EXPECT_TRUE(Contains(log, "Privileges: \r\n"));
+    Session session;
+    ::_exit(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+                    ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 &&
+                    Start(session, logs).Ok() && session.Stop().Ok()
+                ? 0
+                : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(client, &status, 0), client);
+  EXPECT_EQ(status, 0);
+  const std::string log = ReadLogs(logs / "");
+  for (const char* line : {"Privilege SeManageVolumePrivilege cannot be enabled",
+                           "Privilege test OK", "Mandatory level: Low", "Privileges: \r\n"})
+    EXPECT_THAT(log, HasSubstr(line));
+}
+
+TEST(WorkerTest, EscapingFailuresEndTheWorkerWithExitCode100) {
+  CTempFolder logs;
+  for (uint32_t command : {100u, 101u}) {  // a fault, an exception
+    Session session;
+    ASSERT_TRUE(Start(session, logs, "tessel_hostile_worker").Ok());
+    EXPECT_EQ(ResultOf(session.Send(command)), -1);
+    ASSERT_TRUE(session.WorkerExit().has_value());
+    EXPECT_TRUE(session.WorkerExit()->exited) << command;
+    EXPECT_EQ(session.WorkerExit()->code, kEscapedFailureExitCode) << command;
+  }
+}
+
+TEST(WorkerTest, LoggingModePublishesTheFolderForLaterPrograms) {
+  CTempFolder logs;
+  Session session;
+  ASSERT_TRUE(Start(session, logs, "tessel_hostile_worker").Ok());
+  ASSERT_TRUE(session.SetLoggingMode(true, logs / "sub").Ok());
+  const Result<Reply> published = session.Send(102);
+  ASSERT_EQ(ResultOf(published), 1);
+  ASSERT_EQ(published->blocks.size(), 1u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(published->blocks[0].data()),
+                        published->blocks[0].size()),
+            logs / "sub/KDZ/");
 }
 
 }  // namespace
-}  // namespace tessel::test
+}  // namespace tessel

@@ -1,0 +1,407 @@
+// What the worker adds to decoding, against what no design could avoid.
+//
+// Each benchmark times, in turn within every iteration, the same work three ways:
+//   worker:  the Load (or echo command) through a real worker and the client library;
+//   inproc:  the codec library (or the echo worker's own work) called in this process on the
+//            same bytes;
+//   floor:   the unavoidable part of handing the output over: a memcpy of the output's size into
+//            a fresh shared-memory region (created, sized, mapped, filled, unmapped, unlinked)
+//            plus one raw futex round trip between two processes.
+// The counters are the best of the iterations (other load on the machine only ever adds time):
+// worker_ms, inproc_ms, floor_ms, and extra_per_floor = (worker - inproc) / floor, which the
+// worker should keep at or below 1.5.
+#include <benchmark/benchmark.h>
+#include <ftw.h>
+#include <linux/futex.h>
+#include <png.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "client/image_client.h"
+#include "codec/tessel_codec.h"
+#include "platform/process.h"
+#include "platform/shared_memory_region.h"
+
+namespace tessel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kEchoPattern = 100;  // tessel_echo_worker: one block of Parameter bytes
+constexpr uint32_t kEchoBytes = 64u << 20;
+
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+double Time(const std::function<void()>& work) {
+  const Clock::time_point begin = Clock::now();
+  work();
+  return Seconds(Clock::now() - begin);
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+double Best(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
+}
+
+// --- the unavoidable part ---------------------------------------------------------------------
+
+struct CWords {
+  uint32_t server;
+  uint32_t client;
+  uint32_t stop;
+};
+
+void Signal(uint32_t& word) {
+  std::atomic_ref<uint32_t>(word).store(1, std::memory_order_release);
+  ::syscall(SYS_futex, &word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+void AwaitAndReset(uint32_t& word) {
+  std::atomic_ref<uint32_t> ref(word);
+  while (ref.load(std::memory_order_acquire) != 1)
+    ::syscall(SYS_futex, &word, FUTEX_WAIT, 0, nullptr, nullptr, 0);
+  ref.store(0, std::memory_order_relaxed);
+}
+
+// The median of many shared-futex ping-pongs with a forked peer.
+double FutexRoundTrip() {
+  static const double seconds = [] {
+    void* shared =
+        ::mmap(nullptr, sizeof(CWords), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) return 0.0;
+    auto* words = new (shared) CWords{};
+    const pid_t peer = ::fork();
+    if (peer == 0) {
+      for (;;) {
+        AwaitAndReset(words->server);
+        if (std::atomic_ref<uint32_t>(words->stop).load()) ::_exit(0);
+        Signal(words->client);
+      }
+    }
+    std::vector<double> trips;
+    for (int i = 0; i < 2000; ++i) {
+      trips.push_back(Time([&] {
+        Signal(words->server);
+        AwaitAndReset(words->client);
+      }));
+    }
+    std::atomic_ref<uint32_t>(words->stop).store(1);
+    Signal(words->server);
+    ::waitpid(peer, nullptr, 0);
+    ::munmap(shared, sizeof(CWords));
+    return Median(trips);
+  }();
+  return seconds;
+}
+
+// A memcpy of `bytes` into a shared-memory object made for it, as an output handover must.
+double FreshRegionCopy(const std::vector<unsigned char>& bytes) {
+  const std::string name = "tessel-bench-copy-" + std::to_string(CurrentProcessId());
+  return Time([&] {
+    CSharedMemoryRegion region;
+    if (!region.Create(name, bytes.size())) return;
+    std::memcpy(region.Data(), bytes.data(), bytes.size());
+    benchmark::DoNotOptimize(region.Data());
+    region.Close();
+    CSharedMemoryRegion::Unlink(name);
+  });
+}
+
+// Both processes on one CPU for the benchmark's life: the worker's work and the same work done
+// here then run on the same core and cache, so that their difference is the handover's.
+class CSameCpu {
+ public:
+  explicit CSameCpu(pid_t worker) {
+    ::sched_getaffinity(0, sizeof(saved_), &saved_);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+      if (!CPU_ISSET(cpu, &saved_)) continue;
+      CPU_SET(cpu, &one);
+      break;
+    }
+    ::sched_setaffinity(0, sizeof(one), &one);
+    ::sched_setaffinity(worker, sizeof(one), &one);
+  }
+  ~CSameCpu() { ::sched_setaffinity(0, sizeof(saved_), &saved_); }
+  CSameCpu(const CSameCpu&) = delete;
+  CSameCpu& operator=(const CSameCpu&) = delete;
+
+ private:
+  cpu_set_t saved_;
+};
+
+// --- inputs -----------------------------------------------------------------------------------
+
+void WriteToString(png_structp png, png_bytep data, size_t length) {
+  static_cast<std::string*>(png_get_io_ptr(png))->append(reinterpret_cast<char*>(data), length);
+}
+
+// 4000 x 3000 RGBA: gradients, hard-edged shapes and a little noise, like artwork.
+const std::string& TwelveMegapixelPng() {
+  static const std::string png = [] {
+    constexpr uint32_t kWidth = 4000, kHeight = 3000;
+    std::mt19937 random(7);
+    std::vector<unsigned char> row(kWidth * 4);
+    std::string out;
+    png_structp writer = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(writer);
+    if (setjmp(png_jmpbuf(writer))) {
+      png_destroy_write_struct(&writer, &info);
+      return std::string();
+    }
+    png_set_write_fn(writer, &out, WriteToString, nullptr);
+    png_set_IHDR(writer, info, kWidth, kHeight, 8, PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(writer, info);
+    for (uint32_t y = 0; y < kHeight; ++y) {
+      for (uint32_t x = 0; x < kWidth; ++x) {
+        unsigned char* p = &row[x * 4];
+        const bool shape = ((x / 200 + y / 150) % 3) == 0;
+        p[0] = static_cast<unsigned char>(x * 255 / kWidth + random() % 5);
+        p[1] = static_cast<unsigned char>(shape ? 40 : y * 255 / kHeight);
+        p[2] = static_cast<unsigned char>(((x ^ y) & 0x3f) + (shape ? 150 : 0));
+        p[3] = static_cast<unsigned char>(shape ? 255 : (x + y) * 255 / (kWidth + kHeight));
+      }
+      png_write_row(writer, row.data());
+    }
+    png_write_end(writer, nullptr);
+    png_destroy_write_struct(&writer, &info);
+    return out;
+  }();
+  return png;
+}
+
+// One gradient over the whole picture: rendering costs little, so the handover shows.
+const std::string& PlainSvg() {
+  static const std::string svg =
+      "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 100 100'><defs><linearGradient "
+      "id='g'><stop offset='0' stop-color='#f80'/><stop offset='1' stop-color='#08f' "
+      "stop-opacity='0.5'/></linearGradient></defs><rect width='100' height='100' "
+      "fill='url(#g)'/></svg>";
+  return svg;
+}
+
+// A few thousand shapes with gradients, strokes, opacity and transforms.
+const std::string& DetailedSvg() {
+  static const std::string svg = [] {
+    std::mt19937 random(11);
+    auto n = [&random](int max) { return std::to_string(random() % max); };
+    std::string text =
+        "<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 1000 1000'><defs>"
+        "<linearGradient id='g'><stop offset='0' stop-color='#f80'/>"
+        "<stop offset='1' stop-color='#08f' stop-opacity='0.5'/></linearGradient>"
+        "<radialGradient id='r'><stop offset='0' stop-color='#fff'/>"
+        "<stop offset='1' stop-color='#333'/></radialGradient></defs>"
+        "<rect width='1000' height='1000' fill='url(#r)'/>";
+    for (int i = 0; i < 3000; ++i) {
+      const std::string colour = "rgb(" + n(256) + "," + n(256) + "," + n(256) + ")";
+      if (i % 3 == 0) {
+        text += "<circle cx='" + n(1000) + "' cy='" + n(1000) + "' r='" + n(40) + "' fill='" +
+                colour + "' fill-opacity='0.6'/>";
+      } else if (i % 3 == 1) {
+        text += "<rect x='" + n(1000) + "' y='" + n(1000) + "' width='" + n(80) + "' height='" +
+                n(80) + "' fill='url(#g)' transform='rotate(" + n(90) + ")'/>";
+      } else {
+        text += "<path d='M" + n(1000) + " " + n(1000) + " C " + n(1000) + " " + n(1000) + ", " +
+                n(1000) + " " + n(1000) + ", " + n(1000) + " " + n(1000) + "' fill='none' stroke='" +
+                colour + "' stroke-width='" + n(6) + "'/>";
+      }
+    }
+    return text + "</svg>";
+  }();
+  return svg;
+}
+
+std::span<const std::byte> Bytes(const std::string& text) {
+  return std::as_bytes(std::span(text));
+}
+
+void* Allocate(uint32_t size) {
+  return std::malloc(size);
+}
+
+// --- workers ----------------------------------------------------------------------------------
+
+// A private log folder for the benchmark's workers, removed at exit.
+const std::string& LogFolder() {
+  static struct CFolder {
+    std::string path;
+    CFolder() {
+      std::string pattern = TempFolder().append("tessel-image-bench-XXXXXX");
+      if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
+    }
+    ~CFolder() {
+      if (path.empty()) return;
+      ::nftw(
+          path.c_str(),
+          [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
+          FTW_DEPTH | FTW_PHYS);
+    }
+  } folder;
+  return folder.path;
+}
+
+SessionOptions WorkerOptions(const std::string& program = {}) {
+  SessionOptions options;
+  if (!program.empty()) options.workerPath = ExecutableFolder() + program;
+  if (!LogFolder().empty())
+    options.environment.emplace_back("{CBB742F7-4EE8-4643-97CD-AB66DF0BAFEA}", LogFolder() + "/");
+  return options;
+}
+
+struct CSamples {
+  std::vector<double> worker, inproc, floor;
+
+  void Report(benchmark::State& state, uint64_t outputBytes) const {
+    const double w = Best(worker), i = Best(inproc), f = Best(floor) + FutexRoundTrip();
+    state.counters["worker_ms"] = w * 1e3;
+    state.counters["inproc_ms"] = i * 1e3;
+    state.counters["floor_ms"] = f * 1e3;
+    state.counters["extra_per_floor"] = f > 0 ? (w - i) / f : 0;
+    state.counters["output_MiB"] = static_cast<double>(outputBytes) / (1 << 20);
+  }
+};
+
+// A Load of a new Id, timed; its Free is not.
+bool TimedLoad(benchmark::State& state, ImageSession& images, uint64_t id, const std::string& bytes,
+               const char* name, TargetSize target, CSamples& samples) {
+  bool loaded = false;
+  const double seconds = Time([&] {
+    Result<LoadedImage> image = images.Load(id, Bytes(bytes), name, target);
+    loaded = image.Ok();
+    if (!loaded) state.SkipWithError(image.Error().Message().c_str());
+  });
+  if (!loaded) return false;
+  samples.worker.push_back(seconds);
+  state.SetIterationTime(seconds);
+  return images.Free(id).Ok();
+}
+
+void BM_PngLoad12Megapixels(benchmark::State& state) {
+  const std::string& png = TwelveMegapixelPng();
+  const std::vector<unsigned char> output(size_t{4000} * 3000 * 4, 1);
+  Session session;
+  if (Status started = session.Start(WorkerOptions()); !started) {
+    state.SkipWithError(started.Message().c_str());
+    return;
+  }
+  ImageSession images(session);
+  CSameCpu placement(session.WorkerPid());
+  CSamples samples;
+  uint64_t id = 0;
+  for (auto _ : state) {
+    if (!TimedLoad(state, images, ++id, png, "big.png", {}, samples)) break;
+    samples.inproc.push_back(Time([&] {
+      ImageDescriptor descriptor{};
+      void* pixels = nullptr;
+      uint32_t size = 0;
+      TesselLoadPNG(png.data(), static_cast<uint32_t>(png.size()), &descriptor, &pixels, &size);
+      std::free(pixels);
+    }));
+    samples.floor.push_back(FreshRegionCopy(output));
+  }
+  samples.Report(state, output.size());
+  state.SetLabel("input " + std::to_string(png.size() >> 20) + " MiB");
+}
+BENCHMARK(BM_PngLoad12Megapixels)->UseManualTime()->Iterations(9)->Unit(benchmark::kMillisecond);
+
+// Arg 1: the detailed document, whose rendering time varies between two processes by more than
+// the handover costs; arg 0: a plain one, where the handover is most of the work.
+void BM_SvgLoadAt2048(benchmark::State& state) {
+  const std::string& svg = state.range(0) != 0 ? DetailedSvg() : PlainSvg();
+  const std::vector<unsigned char> output(size_t{2048} * 2048 * 4, 1);
+  Session session;
+  if (Status started = session.Start(WorkerOptions()); !started) {
+    state.SkipWithError(started.Message().c_str());
+    return;
+  }
+  ImageSession images(session);
+  CSameCpu placement(session.WorkerPid());
+  CSamples samples;
+  uint64_t id = 0;
+  for (auto _ : state) {
+    if (!TimedLoad(state, images, ++id, svg, "detail.svg", {2048, 2048}, samples)) break;
+    samples.inproc.push_back(Time([&] {
+      ImageDescriptor descriptor{};
+      if (TesselLoadSVGFromData(svg.data(), static_cast<uint32_t>(svg.size()), &descriptor)) {
+        std::free(TesselGetSGVBuffer(descriptor.SvgHandle, 2048, 2048, Allocate));
+        TesselFreeSVG(descriptor.SvgHandle);
+      }
+    }));
+    samples.floor.push_back(FreshRegionCopy(output));
+  }
+  samples.Report(state, output.size());
+}
+BENCHMARK(BM_SvgLoadAt2048)
+    ->ArgName("detailed")
+    ->Arg(1)
+    ->Arg(0)
+    ->UseManualTime()
+    ->Iterations(15)
+    ->Unit(benchmark::kMillisecond);
+
+// The handover alone: 64 MiB through BufferRequest from the echo worker, whose own work (making
+// the bytes) is what "inproc" times here.
+void BM_Output64MiBThroughBufferRequest(benchmark::State& state) {
+  const std::vector<unsigned char> output(kEchoBytes, 1);
+  Session session;
+  if (Status started = session.Start(WorkerOptions("tessel_echo_worker")); !started) {
+    state.SkipWithError(started.Message().c_str());
+    return;
+  }
+  CSameCpu placement(session.WorkerPid());
+  CSamples samples;
+  for (auto _ : state) {
+    bool answered = false;
+    const double seconds = Time([&] {
+      Result<Reply> reply = session.Send(kEchoPattern, kEchoBytes);
+      answered = reply.Ok() && reply->Succeeded() && reply->blocks.size() == 1 &&
+                 reply->blocks[0].size() == kEchoBytes;
+    });
+    if (!answered) {
+      state.SkipWithError("the echo worker did not return 64 MiB");
+      break;
+    }
+    samples.worker.push_back(seconds);
+    state.SetIterationTime(seconds);
+    samples.inproc.push_back(Time([] {
+      std::vector<unsigned char> bytes(kEchoBytes);
+      for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<unsigned char>(k % 251);
+      benchmark::DoNotOptimize(bytes.data());
+    }));
+    samples.floor.push_back(FreshRegionCopy(output));
+  }
+  samples.Report(state, kEchoBytes);
+}
+BENCHMARK(BM_Output64MiBThroughBufferRequest)
+    ->UseManualTime()
+    ->Iterations(9)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace tessel
+
+BENCHMARK_MAIN();

@@ -1,0 +1,85 @@
+#include "client/cli/worker.h"
+
+#include <stdlib.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/process.h"
+
+namespace tessel::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The worker's log folder, read at its start: its first records land there too.
+constexpr const char kLogFolderVariable[] = "{CBB742F7-4EE8-4643-97CD-AB66DF0BAFEA}";
+
+}  // namespace
+
+CWorker::~CWorker() {
+  // The worker writes until it ends; only then can its folder go.
+  images_.reset();
+  session_.reset();
+  if (!privateDir_.empty()) {
+    std::error_code ignored;
+    fs::remove_all(privateDir_, ignored);
+  }
+}
+
+Status CWorker::PrepareLogFolder() {
+  if (!logDir_.empty()) {
+    std::error_code error;
+    fs::create_directories(logDir_, error);
+    const fs::path absolute = error ? fs::path() : fs::absolute(logDir_, error);
+    if (error || !fs::is_directory(absolute)) {
+      return Status(ErrorKind::kBadInput,
+                    "cannot use " + logDir_ + " as the log folder" +
+                        (error ? ": " + error.message() : std::string()));
+    }
+    logDir_ = absolute.string();
+    return Status();
+  }
+  std::string pattern = TempFolder() + "tessel-logs-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    return Status(ErrorKind::kSystem,
+                  "cannot make a temporary log folder in " + TempFolder() + ": " +
+                      std::error_code(errno, std::generic_category()).message());
+  }
+  privateDir_ = logDir_ = pattern;
+  return Status();
+}
+
+Status CWorker::Start() {
+  if (!folderReady_) {
+    if (Status prepared = PrepareLogFolder(); !prepared) return prepared;
+    folderReady_ = true;
+  }
+  images_.reset();
+  session_ = std::make_unique<Session>();
+  SessionOptions options;
+  options.environment.emplace_back(kLogFolderVariable, logDir_ + "/");
+  Status started = session_->Start(options);
+  if (started) started = session_->SetLoggingMode(true, logDir_);
+  if (!started) {
+    session_.reset();
+    return started;
+  }
+  images_ = std::make_unique<ImageSession>(*session_);
+  log_ = std::make_unique<WorkerLogReader>(logDir_, session_->Id());
+  return Status();
+}
+
+Status CWorker::Stop() {
+  if (!Running()) return Status();
+  return session_->Stop();
+}
+
+std::string CWorker::Explain(const Status& failure, const std::string& name) const {
+  if (failure.Kind() != ErrorKind::kRefused) return failure.Message();
+  std::string reason = log_->LastReason(name);
+  return reason.empty() ? "the worker refused it without logging a reason" : reason;
+}
+
+}  // namespace tessel::cli

@@ -1,0 +1,158 @@
+#include "client/image_client.h"
+
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "channel/control_block.h"
+#include "client/message.h"
+
+namespace tessel {
+namespace {
+
+using client_detail::Format;
+
+constexpr uint32_t kSourceFile = 1;
+constexpr uint32_t kSourceBytes = 0;
+
+BlockSpan AsBlock(const void* data, size_t size) {
+  return {static_cast<const std::byte*>(data), size};
+}
+
+}  // namespace
+
+ImageDescriptor MakeImageRequest(uint64_t id, TargetSize target) {
+  ImageDescriptor request{};
+  request.Id = id;
+  request.TargetWidth = target.width;
+  request.TargetHeight = target.height;
+  return request;
+}
+
+std::vector<std::byte> WideNameBytes(std::string_view utf8) {
+  const std::u16string wide = Utf8ToUtf16(utf8);
+  std::vector<std::byte> bytes;
+  bytes.reserve((wide.size() + 1) * 2);
+  for (char16_t unit : wide) {
+    bytes.push_back(static_cast<std::byte>(unit & 0xff));
+    bytes.push_back(static_cast<std::byte>(unit >> 8));
+  }
+  bytes.insert(bytes.end(), 2, std::byte{0});
+  return bytes;
+}
+
+Result<LoadedImage> DecodeLoadReply(const Reply& reply, uint64_t id, PixelStorage storage) {
+  // A Load whose reply could not be written still answers Result 1, with the request left in
+  // place of the output.
+  if (reply.blocks.size() != 2 || reply.status != 1) {
+    return Status(ErrorKind::kBadOutput,
+                  Format("worker answered Load of image %llu without writing its reply (%zu "
+                         "blocks, Status %d); an image larger than SessionOptions::maxRegionSize "
+                         "cannot be handed over",
+                         static_cast<unsigned long long>(id), reply.blocks.size(), reply.status));
+  }
+  LoadedImage image;
+  const BlockSpan described = reply.blocks[0];
+  if (described.size() != sizeof(ImageDescriptor)) {
+    return Status(ErrorKind::kBadOutput,
+                  Format("worker's Load reply starts with a block of %zu bytes, not a %zu-byte "
+                         "descriptor",
+                         described.size(), sizeof(ImageDescriptor)));
+  }
+  // One read of the worker's bytes; everything below looks at the copy only.
+  std::memcpy(&image.descriptor_, described.data(), sizeof(ImageDescriptor));
+  const ImageDescriptor& descriptor = image.descriptor_;
+  if (descriptor.Id != id) {
+    return Status(ErrorKind::kBadOutput,
+                  Format("worker answered Load of image %llu with image %llu",
+                         static_cast<unsigned long long>(id),
+                         static_cast<unsigned long long>(descriptor.Id)));
+  }
+  const uint64_t expected = uint64_t{image.PixelWidth()} * image.PixelHeight() * 4;
+  const BlockSpan pixels = reply.blocks[1];
+  if (pixels.size() != expected) {
+    return Status(ErrorKind::kBadOutput,
+                  Format("worker's Load reply has %zu bytes of pixels for a %u x %u image "
+                         "(%llu expected)",
+                         pixels.size(), image.PixelWidth(), image.PixelHeight(),
+                         static_cast<unsigned long long>(expected)));
+  }
+  if (storage == PixelStorage::kCopy) {
+    image.copy_.assign(pixels.begin(), pixels.end());
+    image.copied_ = true;
+  } else {
+    image.view_ = pixels;
+  }
+  image.workingSetSize_ = reply.workingSetSize;
+  return image;
+}
+
+Result<LoadedImage> ImageSession::Load(uint64_t id, std::string_view path, TargetSize target,
+                                       PixelStorage storage) {
+  std::error_code error;
+  const std::filesystem::path absolute =
+      std::filesystem::absolute(std::filesystem::path(path), error);
+  if (error) {
+    return Status(ErrorKind::kBadInput, Format("cannot make %.*s an absolute path: %s",
+                                               static_cast<int>(path.size()), path.data(),
+                                               error.message().c_str()));
+  }
+  return SendLoad(id, kSourceFile, absolute.string(), {}, target, storage);
+}
+
+Result<LoadedImage> ImageSession::Load(uint64_t id, std::span<const std::byte> bytes,
+                                       std::string_view name, TargetSize target,
+                                       PixelStorage storage) {
+  if (bytes.size() > UINT32_MAX) {
+    return Status(ErrorKind::kBadInput,
+                  Format("%zu bytes of %.*s are more than a Load can carry", bytes.size(),
+                         static_cast<int>(name.size()), name.data()));
+  }
+  return SendLoad(id, kSourceBytes, name, bytes, target, storage);
+}
+
+Result<LoadedImage> ImageSession::SendLoad(uint64_t id, uint32_t sourceKind, std::string_view name,
+                                           std::span<const std::byte> bytes, TargetSize target,
+                                           PixelStorage storage) {
+  const ImageDescriptor request = MakeImageRequest(id, target);
+  const std::vector<std::byte> wideName = WideNameBytes(name);
+  const uint32_t length = static_cast<uint32_t>(bytes.size());
+  // All five blocks always; for a file, 4 and 5 are empty and not read.
+  const BlockSpan blocks[] = {AsBlock(&sourceKind, sizeof sourceKind),
+                              AsBlock(&request, sizeof request), wideName, bytes,
+                              AsBlock(&length, sizeof length)};
+  Result<Reply> reply = session_.Send(kCommandLoad, 0, blocks);
+  if (!reply) return reply.Error();
+  workingSetSize_ = reply->workingSetSize;
+  if (!reply->Succeeded()) {
+    return Status(ErrorKind::kRefused,
+                  Format("worker refused to load %.*s", static_cast<int>(name.size()), name.data()));
+  }
+  return DecodeLoadReply(reply.Value(), id, storage);
+}
+
+Status ImageSession::Free(uint64_t id) {
+  return SendDescriptorCommand(kCommandFree, id);
+}
+
+Status ImageSession::GetBitmap() {
+  // Any input will do, but a command without one is refused.
+  return SendDescriptorCommand(kCommandGetBitmap, 0);
+}
+
+Status ImageSession::SendDescriptorCommand(uint32_t command, uint64_t id) {
+  const ImageDescriptor request = MakeImageRequest(id);
+  const BlockSpan blocks[] = {AsBlock(&request, sizeof request)};
+  Result<Reply> reply = session_.Send(command, 0, blocks);
+  if (!reply) return reply.Error();
+  workingSetSize_ = reply->workingSetSize;
+  if (!reply->Succeeded()) {
+    return Status(ErrorKind::kRefused, command == kCommandFree
+                                           ? Format("worker refused to free image %llu",
+                                                    static_cast<unsigned long long>(id))
+                                           : std::string("worker refused GetBitmap"));
+  }
+  return Status();
+}
+
+}  // namespace tessel

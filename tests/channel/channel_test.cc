@@ -1,0 +1,251 @@
+#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <vector>
+
+#include "channel/block_channel.h"
+#include "channel/block_set.h"
+#include "channel/control_block.h"
+#include "channel/object_names.h"
+#include "channel/shared_memory.h"
+#include "platform/capabilities.h"
+#include "platform/shared_memory_region.h"
+#include "tests/foundation/temp_folder.h"
+
+namespace tessel {
+namespace {
+
+// A logger of the test's own (private folder and mutex) whose lines the test reads back.
+class CLogCapture {
+ public:
+  ~CLogCapture() { CNamedMutex::Remove(mutexName_); }
+  CLogger& Logger() { return logger_; }
+  size_t Count(const std::string& line) const {
+    std::string text;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_ / ""))
+      text.append(std::istreambuf_iterator<char>(std::ifstream(entry.path()).rdbuf()), {});
+    size_t count = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+      ++count;
+    return count;
+  }
+
+ private:
+  static inline int count_ = 0;
+  CTempFolder folder_;
+  std::string mutexName_ = "ha-log-" + std::to_string(::getpid()) + "-" + std::to_string(count_++);
+  CLogger logger_{{.mutexName = mutexName_, .directory = folder_ / "", .banners = false}};
+};
+
+// The block as the other side sees it: every field at its byte offset, little-endian.
+TEST(ControlBlockTest, FieldsLandAtTheirWireOffsets) {
+  std::vector<unsigned char> bytes(kInlineDataOffset + 1);
+  CControlBlockView block(bytes.data());
+  block.SetCommand(0x04030201);
+  block.SetStatus(-3);
+  block.SetResult(0x11);
+  block.SetEvent(kEventBufferRequest);
+  block.SetDataInExtended(0x22);
+  block.SetDataOffset(0x36353433);
+  block.SetDataSize(0x46454443);
+  block.SetRequiredSize(0x56555453);
+  block.SetParameter(0x6867666564636261);
+  block.SetWorkingSetSize(0x7877767574737271);
+  const std::vector<unsigned char> expected = {
+      0x01, 0x02, 0x03, 0x04, 0xFD, 0xFF, 0xFF, 0xFF, 0x11, 0xFE, 0xFF, 0xFF, 0xFF, 0x22, 0x33,
+      0x34, 0x35, 0x36, 0x43, 0x44, 0x45, 0x46, 0x53, 0x54, 0x55, 0x56, 0x61, 0x62, 0x63, 0x64,
+      0x65, 0x66, 0x67, 0x68, 0x71, 0x72, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x00};
+  EXPECT_EQ(bytes, expected);
+  EXPECT_EQ(block.InlineData(), bytes.data() + 42);
+  EXPECT_EQ(block.Event(), -2);
+  EXPECT_EQ(block.Parameter(), 0x6867666564636261u);
+}
+
+// `words`, then `tail` bytes, in a heap block of exactly that size for the sanitizers to watch.
+bool Parse(std::vector<uint32_t> words, size_t tail, uint32_t dataSize, uint64_t& claimed) {
+  std::vector<unsigned char> set(4 * words.size() + tail, 0x77);
+  if (!words.empty()) std::memcpy(set.data(), words.data(), 4 * words.size());
+  CBlockSetView view;
+  return ParseBlockSet(set.data(), dataSize, view, claimed);
+}
+
+TEST(BlockSetTest, SizeTableMustAddUpToTheDataSizeWithoutReadingPastIt) {
+  uint64_t claimed = 0;
+  EXPECT_TRUE(Parse({1, 10}, 10, 18, claimed));
+  EXPECT_FALSE(Parse({1, 10}, 11, 19, claimed));
+  EXPECT_EQ(claimed, 18u);
+  EXPECT_FALSE(Parse({5, 1}, 0, 8, claimed));  // the table runs past the data
+  EXPECT_EQ(claimed, 24u);
+  EXPECT_FALSE(Parse({0xFFFFFFFF}, 0, 4, claimed));
+  EXPECT_FALSE(Parse({}, 3, 3, claimed));
+  // Sizes whose 32-bit sum wraps around to the data size.
+  EXPECT_FALSE(Parse({2, 0xFFFFFFFF, 13}, 12, 24, claimed));
+  EXPECT_EQ(claimed, 12 + 0xFFFFFFFFull + 13);
+  EXPECT_TRUE(Parse({0}, 0, 4, claimed));
+}
+
+// Written sets: the exact layout, read back in place, nothing written when they do not fit.
+TEST(BlockSetTest, WrittenSetsReadBackAndNeverExceedTheCapacity) {
+  const unsigned char bytes[] = {7, 8, 9};
+  const Block blocks[] = {Block(bytes), Block(), Block(bytes, 1)};
+  std::vector<unsigned char> out(21, 0xEE);
+  EXPECT_FALSE(WriteBlockSet(out.data(), 19, blocks));
+  EXPECT_EQ(out, std::vector<unsigned char>(21, 0xEE));
+  ASSERT_TRUE(WriteBlockSet(out.data(), 20, blocks));
+  EXPECT_EQ(out, (std::vector<unsigned char>{3, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 7, 8,
+                                             9, 7, 0xEE}));
+  CBlockSetView view;
+  uint64_t claimed = 0;
+  ASSERT_TRUE(ParseBlockSet(out.data(), 20, view, claimed));
+  EXPECT_EQ(view.At(0).data(), out.data() + 16);
+  EXPECT_EQ(view.At(2).data(), out.data() + 19);
+  EXPECT_EQ(view.At(2).size(), 1u);
+  EXPECT_TRUE(view.At(3).empty());  // past the count
+}
+
+// The channel over a control block on the heap, so that the sanitizers see every byte past it.
+class BlockChannelTest : public ::testing::Test, public IEventRaiser {
+ protected:
+  BlockChannelTest() {
+    extended_.SetSession(id_);
+    channel_.Attach(block_);
+  }
+  ~BlockChannelTest() override { CSharedMemoryRegion::Unlink(name_); }
+  bool RaiseEvent(int32_t event) override { return ++raised_, onEvent_ && onEvent_(event); }
+
+  bool CreateRegion(size_t size) {
+    region_.Close();
+    CSharedMemoryRegion::Unlink(name_);
+    return region_.Create(name_, size);
+  }
+  unsigned char* Region() const { return static_cast<unsigned char*>(region_.Data()); }
+  // Writes a block set of one block of `size` bytes at `at`; returns its total size.
+  static uint32_t PutSet(unsigned char* at, uint32_t size) {
+    const uint32_t header[2] = {1, size};
+    std::memcpy(at, header, sizeof header);
+    return 8 + size;
+  }
+  const CBlockSetView* Prepare(uint8_t inExtended, uint32_t offset, uint32_t size) {
+    block_.SetDataInExtended(inExtended);
+    block_.SetDataOffset(offset);
+    block_.SetDataSize(size);
+    return channel_.PrepareInput();
+  }
+
+  std::vector<unsigned char> main_ = std::vector<unsigned char>(kMainMappingSize);
+  CControlBlockView block_{main_.data()};
+  CLogCapture capture_;
+  CContextLog log_{true, capture_.Logger()};
+  CExtendedRegion extended_{log_};
+  std::function<bool(int32_t)> onEvent_;
+  int raised_ = 0;
+  CBlockChannel channel_{extended_, log_, *this};
+  std::string id_ = "ha_channel_" + std::to_string(::getpid());
+  std::string name_ = ObjectName(kExtendedRegionSuffix, id_);
+  CSharedMemoryRegion region_;
+};
+
+TEST_F(BlockChannelTest, InputMustLieInsideTheAreaThatHoldsIt) {
+  EXPECT_EQ(Prepare(0, 0, 0), nullptr);
+  EXPECT_FALSE(extended_.Installed());  // no input, no region opened
+
+  ASSERT_TRUE(CreateRegion(4096));
+  EXPECT_EQ(Prepare(0, kInlineDataSize - 3, 8), nullptr);
+  EXPECT_EQ(capture_.Count("Data size is invalid (3 != 8)."), 1u);
+  EXPECT_EQ(Prepare(0, 0xFFFFFFFF, 8), nullptr);
+  EXPECT_EQ(capture_.Count("Data size is invalid (0 != 8)."), 1u);
+  const uint32_t size = PutSet(block_.InlineData() + kInlineDataSize - 10, 2);
+  const CBlockSetView* input = Prepare(0, kInlineDataSize - 10, size);
+  ASSERT_NE(input, nullptr);
+  EXPECT_EQ(input->At(0).data(), block_.InlineData() + kInlineDataSize - 2);
+
+  // The extended region's real size bounds its input, whatever the client says.
+  PutSet(Region(), 4089);
+  EXPECT_EQ(Prepare(1, 0, 4097), nullptr);
+  EXPECT_EQ(capture_.Count("Data size is invalid (4096 != 4097)."), 1u);
+  input = Prepare(1, 0, PutSet(Region(), 4088));
+  ASSERT_NE(input, nullptr);
+  EXPECT_EQ(input->At(0).size(), 4088u);
+}
+
+TEST_F(BlockChannelTest, RegionThatCannotBeReopenedStillLetsInlineInputThrough) {
+  EXPECT_EQ(Prepare(0, 0, PutSet(block_.InlineData(), 0)), nullptr);
+  EXPECT_EQ(capture_.Count("Cannot open " + name_), 1u);
+  EXPECT_EQ(capture_.Count("Cannot open buffer"), 1u);
+  EXPECT_NE(channel_.PrepareInput(), nullptr);  // installed without a view: not retried
+  EXPECT_EQ(Prepare(1, 0, 8), nullptr);
+  EXPECT_EQ(capture_.Count("Cannot open buffer"), 2u);
+  EXPECT_EQ(capture_.Count("Cannot read data from the buffer. Buffer is not open."), 1u);
+}
+
+TEST_F(BlockChannelTest, OutputGoesInlineUpToTheRoomThenThroughBufferRequest) {
+  constexpr uint32_t kOffset = 16;
+  const uint32_t total = kInlineDataSize - kOffset + 1;
+  const std::vector<unsigned char> pixels(total - 8, 0x5A);
+  const Block fits[] = {Block(pixels.data(), pixels.size() - 1)};
+  const Block tooLarge[] = {Block(pixels)};
+  ASSERT_TRUE(CreateRegion(64));
+  ASSERT_TRUE(extended_.Open());
+  ASSERT_TRUE(channel_.WriteOutput(kOffset, fits));
+  EXPECT_EQ(raised_, 0);
+  EXPECT_EQ(block_.DataInExtended(), 0);
+  EXPECT_EQ(block_.DataOffset(), kOffset);
+  EXPECT_EQ(block_.DataSize(), total - 1);
+  EXPECT_EQ(block_.InlineData()[kInlineDataSize - 1], 0x5A);
+
+  onEvent_ = [&](int32_t event) {
+    EXPECT_EQ(event, kEventBufferRequest);
+    EXPECT_EQ(block_.RequiredSize(), total);
+    EXPECT_FALSE(extended_.Installed());  // closed before the client is asked
+    return CreateRegion(block_.RequiredSize());
+  };
+  ASSERT_TRUE(channel_.WriteOutput(kOffset, tooLarge));
+  EXPECT_EQ(raised_, 1);
+  EXPECT_EQ(block_.DataInExtended(), 1);
+  EXPECT_EQ(block_.DataOffset(), kOffset);
+  EXPECT_EQ(block_.DataSize(), total);
+  EXPECT_EQ(Region()[total - 1], 0x5A);
+
+  // A region made smaller than asked is not written past; a client that is gone gets nothing.
+  onEvent_ = [&](int32_t) { return CreateRegion(total - 1); };
+  EXPECT_FALSE(channel_.WriteOutput(kOffset, tooLarge));
+  EXPECT_EQ(capture_.Count("Buffer size " + std::to_string(total - 1)), 1u);
+  onEvent_ = nullptr;
+  EXPECT_FALSE(channel_.WriteOutput(kOffset, tooLarge));
+  EXPECT_EQ(raised_, 3);
+}
+
+TEST(SharedMemoryTest, OpenTellsMissingAndReadOnlyObjectsApart) {
+  CLogCapture capture;
+  CSharedMemory memory(capture.Logger());
+  const std::string shm = "ha_memory_" + std::to_string(::getpid());
+  EXPECT_FALSE(memory.Open(shm));
+  EXPECT_EQ(
+      capture.Count("Cannot open shared memory, " + shm + ", 2, No such file or directory, 0"), 1u);
+  EXPECT_EQ(capture.Count("File is readonly"), 0u);
+  // Readable only; the owner's override capability would hide that, so a child lowers it.
+  CSharedMemoryRegion region;
+  ASSERT_TRUE(region.Create(shm, 4096));
+  ASSERT_EQ(::chmod(("/dev/shm/" + shm).c_str(), 0400), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    LowerCapability(CAP_DAC_OVERRIDE);
+    ::_exit(memory.Open(shm) ? 1 : 0);
+  }
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(capture.Count("File is readonly"), 1u);
+  CSharedMemoryRegion::Unlink(shm);
+}
+
+}  // namespace
+}  // namespace tessel
