@@ -1,0 +1,278 @@
+// Images end to end: the client library and the tool bin/tessel with a real Tessel worker and
+// the real codec library, on files written by libpng in the test.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "client/image_client.h"
+#include "client/worker_log.h"
+#include "platform/process.h"
+#include "tests/codec/codec_support.h"
+#include "tests/foundation/temp_folder.h"
+
+namespace tessel {
+namespace {
+
+std::span<const std::byte> Bytes(const std::string& text) {
+  return std::as_bytes(std::span(text));
+}
+template <typename T>
+std::string Text(const T& bytes) {
+  return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+template <typename T>
+std::string Raw(const T& value) {
+  return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+std::string Svg(uint32_t width, uint32_t height,
+                const std::string& body = "<rect width='100%' height='100%' fill='#08f'/>") {
+  return "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink' "
+         "width='" +
+         std::to_string(width) + "' height='" + std::to_string(height) + "'>" + body + "</svg>";
+}
+
+std::string SamplePng(int colorType, uint32_t width, uint32_t height, uint32_t seed,
+                      bool interlaced = false, bool transparency = true) {
+  return Text(codec_test::EncodePng(
+      codec_test::MakeSampleImage(colorType, 8, interlaced, transparency, width, height, seed)));
+}
+
+// libpng's own reading of the file, premultiplied: what the worker must hand back.
+std::string Independent(const std::string& png) {
+  std::vector<uint8_t> bgra;
+  const bool ok = codec_test::DecodeSimplified(std::vector<uint8_t>(png.begin(), png.end()), &bgra);
+  return ok ? Text(bgra) : "undecodable";
+}
+
+// A worker whose log goes to a folder of the test's own, read back as the tool reads it.
+class ImageSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SessionOptions options;
+    options.environment.emplace_back("{CBB742F7-4EE8-4643-97CD-AB66DF0BAFEA}", logs_ / "");
+    ASSERT_TRUE(session_.Start(options).Ok()) << session_.EndReason().Message();
+    log_ = std::make_unique<WorkerLogReader>(logs_ / "", session_.Id());
+  }
+
+  CTempFolder temp_, logs_;
+  Session session_;
+  ImageSession images_{session_};
+  std::unique_ptr<WorkerLogReader> log_;
+};
+
+TEST_F(ImageSessionTest, ImagesAreDecodedOnceUntilFreedAndSvgRenderedAtEachAskedSize) {
+  const std::string file = temp_.Write("Picture.SVG", Svg(40, 30));
+  Result<LoadedImage> natural = images_.Load(7, file);
+  ASSERT_TRUE(natural.Ok()) << natural.Error().Message();
+  EXPECT_EQ(natural->PixelWidth() * natural->PixelHeight(), 40u * 30);
+  EXPECT_EQ(Text(natural->Pixels().first(4)), std::string("\xff\x88\x00\xff", 4));
+  // A worker that read a file again would find another picture.
+  temp_.Write("Picture.SVG", Svg(10, 10));
+  const TargetSize asked[] = {{200, 100}, {0, 50}};
+  const uint32_t rendered[][2] = {{200, 100}, {40, 50}};
+  for (size_t i = 0; i < 2; ++i) {
+    Result<LoadedImage> image = images_.Load(7, file, asked[i]);
+    ASSERT_TRUE(image.Ok()) << image.Error().Message();
+    EXPECT_EQ(image->Descriptor().Width, 40u);
+    EXPECT_EQ(image->PixelWidth(), rendered[i][0]);
+    EXPECT_EQ(image->Pixels().size(), rendered[i][0] * rendered[i][1] * 4);
+  }
+  ASSERT_TRUE(images_.Free(7).Ok());
+  Result<LoadedImage> reloaded = images_.Load(7, file);
+  ASSERT_TRUE(reloaded.Ok());
+  EXPECT_EQ(reloaded->Descriptor().Width, 10u);
+
+  const std::string png = SamplePng(PNG_COLOR_TYPE_RGBA, 3, 2, 1);
+  const std::string path = temp_.Write("p.png", png);
+  for (int round = 0; round < 2; ++round) {
+    Result<LoadedImage> image = images_.Load(5, path, {300, 300});
+    ASSERT_TRUE(image.Ok()) << image.Error().Message();
+    EXPECT_EQ(Text(image->Pixels()), Independent(png)) << round;
+    temp_.Write("p.png", SamplePng(PNG_COLOR_TYPE_RGBA, 5, 4, 2));
+  }
+}
+
+TEST_F(ImageSessionTest, PixelsEqualAnIndependentDecodeForEveryColourType) {
+  // {colour type, interlaced, width, height}; the last reply is larger than the inline area.
+  const std::array<int, 4> cases[] = {
+      {PNG_COLOR_TYPE_GRAY, 0, 17, 5},    {PNG_COLOR_TYPE_GRAY_ALPHA, 1, 9, 9},
+      {PNG_COLOR_TYPE_PALETTE, 0, 31, 7}, {PNG_COLOR_TYPE_RGB, 1, 33, 21},
+      {PNG_COLOR_TYPE_RGBA, 0, 12, 3},    {PNG_COLOR_TYPE_RGBA, 0, 1000, 700}};
+  for (uint64_t i = 0; i < std::size(cases); ++i) {
+    const auto [type, interlaced, width, height] = cases[i];
+    const std::string png = SamplePng(type, width, height, 10 + i, interlaced);
+    // Even cases from a file, odd ones as bytes: the last goes through the extended region.
+    Result<LoadedImage> image = i % 2 ? images_.Load(i, Bytes(png), "bytes.png")
+                                      : images_.Load(i, temp_.Write("c.png", png));
+    ASSERT_TRUE(image.Ok()) << i << ": " << image.Error().Message();
+    EXPECT_EQ(image->PixelWidth() * 10000 + image->PixelHeight(), width * 10000u + height) << i;
+    EXPECT_TRUE(Text(image->Pixels()) == Independent(png)) << "colour type " << type;
+  }
+}
+
+TEST_F(ImageSessionTest, RefusedImagesAreExplainedInTheLogAndTheWorkerGoesOn) {
+  const std::string valid = SamplePng(PNG_COLOR_TYPE_RGB, 64, 64, 3);
+  std::string corrupt = valid;
+  corrupt[corrupt.find("IDAT") + 20] ^= 0x5a;  // the chunk's CRC no longer holds
+  struct {
+    std::string name, bytes, reason;
+    TargetSize target{};
+  } const cases[] = {
+      {"huge.png", Text(codec_test::MakePngStart(100000, 100000, 8, PNG_COLOR_TYPE_RGBA)),
+       "PNG decoder, header, the image is 100000 x 100000 pixels"},
+      {"cut.png", valid.substr(0, valid.size() / 2), "PNG decoder"},
+      {"crc.png", corrupt, "PNG decoder"},
+      {"broken.svg", "<svg xmlns='http://www.w3.org/2000/svg'><rect", "SVG "},
+      {"wide.svg", Svg(40, 30), "Requested size too large", {65536, 16384}},  // 2^32 pixels
+      {"photo.jpg", valid, ""},  // not decoded, and nothing logged
+  };
+  for (uint64_t id = 0; id < std::size(cases); ++id) {
+    const auto& c = cases[id];
+    log_->Mark();
+    const std::string path = temp_.Write(c.name, c.bytes);
+    Result<LoadedImage> image = images_.Load(id, path, c.target);
+    ASSERT_FALSE(image.Ok()) << c.name;
+    EXPECT_EQ(image.Error().Kind(), ErrorKind::kRefused);
+    EXPECT_EQ(log_->LastReason(path).substr(0, c.reason.size()), c.reason) << c.name;
+    EXPECT_EQ(log_->NewErrors().empty(), c.reason.empty()) << c.name;
+  }
+  EXPECT_TRUE(images_.Load(44, Bytes(valid), "fine.png").Ok());
+}
+
+TEST_F(ImageSessionTest, RawRequestsThatDoNotHoldWhatTheyClaimFail) {
+  Result<Reply> ping = session_.Send(kCommandPing);
+  ASSERT_TRUE(ping.Ok());
+  EXPECT_EQ(ping->workingSetSize, 0u);  // no image command yet
+
+  const std::string kind = Raw(uint32_t{0}), request = Raw(MakeImageRequest(9)), svg = Svg(4, 4);
+  const std::vector<std::byte> name = WideNameBytes("a.svg");
+  const std::string length = Raw(uint32_t(svg.size())), tooLong = Raw(uint32_t(svg.size() + 1));
+  using Blocks = std::array<BlockSpan, 5>;
+  const Blocks hostile[] = {
+      {Bytes(kind), Bytes(request), std::span(name).first(name.size() - 2), Bytes(svg),
+       Bytes(length)},                                                  // name without NUL
+      {Bytes(kind), Bytes(request), name, Bytes(svg), Bytes(tooLong)},  // length past block 4
+      {Bytes(kind).first(3), Bytes(request), name, Bytes(svg), Bytes(length)},  // short block 1
+      {Bytes(kind), Bytes(request), name, Bytes(svg), Bytes(length)},           // all well
+  };
+  log_->Mark();
+  for (const Blocks& blocks : hostile) {
+    Result<Reply> reply = session_.Send(kCommandLoad, 0, blocks);
+    ASSERT_TRUE(reply.Ok()) << reply.Error().Message();
+    EXPECT_EQ(reply->Succeeded(), &blocks == &hostile[3]);
+    EXPECT_NE(reply->workingSetSize, 0u);  // written after image commands whatever their outcome
+  }
+  EXPECT_EQ(log_->NewErrors(), std::vector<std::string>(3, "Input block error"));
+}
+
+TEST_F(ImageSessionTest, SvgNeverReadsTheFilesItNames) {
+  // An opaque picture beside the document, named relatively and absolutely.
+  const std::string secret =
+      temp_.Write("secret.png", SamplePng(PNG_COLOR_TYPE_RGB, 8, 8, 4, false, false));
+  const std::string file =
+      temp_.Write("doc.svg", Svg(16, 8,
+                                 "<rect width='8' height='8' fill='#0f0'/>"
+                                 "<image x='8' width='8' height='8' href='secret.png'/>"
+                                 "<image x='8' width='8' height='8' xlink:href='file://" +
+                                     secret + "'/>"));
+  Result<LoadedImage> image = images_.Load(1, file);
+  ASSERT_TRUE(image.Ok()) << image.Error().Message();
+  std::string want;  // green on the left, nothing on the right
+  for (size_t p = 0; p < 16 * 8; ++p) want.append(p % 16 < 8 ? "\x00\xff\x00\xff" : "\0\0\0\0", 4);
+  EXPECT_TRUE(Text(image->Pixels()) == want);
+}
+
+TEST(LoadReplyTest, RepliesThatDoNotAddUpAreRefused) {
+  ImageDescriptor svg = MakeImageRequest(3, {65536, 65536});
+  svg.VectorFlag = 1;  // 2^34 bytes of pixels: nothing if counted in 32 bits
+  ImageDescriptor png = MakeImageRequest(3);
+  png.Width = png.Height = 2;
+  const std::string none, fifteen(15, 'x'), sixteen(16, 'y'), svgBytes = Raw(svg),
+                                                              pngBytes = Raw(png);
+  auto reply = [](std::vector<BlockSpan> blocks, int32_t status = 1) {
+    return Reply{.result = 1, .status = status, .blocks = std::move(blocks)};
+  };
+  for (const Reply& r :
+       {reply({Bytes(svgBytes), Bytes(none)}), reply({Bytes(pngBytes), Bytes(fifteen)}),
+        reply({Bytes(pngBytes).first(359), Bytes(sixteen)}),
+        reply({Bytes(pngBytes), Bytes(sixteen), Bytes(none)}),
+        reply({Bytes(pngBytes), Bytes(sixteen)}, 0)})  // status 0: never written
+    EXPECT_EQ(DecodeLoadReply(r, 3, PixelStorage::kView).Error().Kind(), ErrorKind::kBadOutput);
+  EXPECT_FALSE(
+      DecodeLoadReply(reply({Bytes(pngBytes), Bytes(sixteen)}), 4, PixelStorage::kView).Ok());
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// "<width>x<height> " and the straight RGBA pixels, as libpng reads the file.
+std::string ReadRgba(const std::string& path) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&image, path.c_str())) return "unreadable";
+  image.format = PNG_FORMAT_RGBA;
+  std::string rgba(PNG_IMAGE_SIZE(image), '\0');
+  if (!png_image_finish_read(&image, nullptr, rgba.data(), 0, nullptr)) return "undecodable";
+  return std::to_string(image.width) + "x" + std::to_string(image.height) + " " + rgba;
+}
+
+TEST(CliTest, RendersWhatItCanAndExplainsTheRest) {
+  CTempFolder work;
+  ASSERT_EQ(::mkdir((work / "tmp").c_str(), 0700), 0);
+  std::string out, err;
+  auto run = [&](const std::string& args) {  // bin/tessel in `work`, with TMPDIR at work/tmp
+    const int status = std::system(("cd '" + work / "" + "' && TMPDIR='" + work / "tmp" + "' '" +
+                                    ExecutableFolder() + "tessel' " + args + " >.out 2>.err")
+                                       .c_str());
+    out = ReadFile(work / ".out"), err = ReadFile(work / ".err");
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  work.Write("logo.svg",
+             "<svg xmlns='http://www.w3.org/2000/svg' width='40' height='30' viewBox='0 0 40 30' "
+             "preserveAspectRatio='none'><rect width='40' height='30' fill='#f0f' "
+             "fill-opacity='0.4'/></svg>");
+  work.Write("photo.png", SamplePng(PNG_COLOR_TYPE_RGB, 23, 11, 5, false, false));
+  work.Write("huge.png", Text(codec_test::MakePngStart(100000, 100000, 8, PNG_COLOR_TYPE_RGBA)));
+
+  EXPECT_EQ(run("render --size 20x0 --out-dir out logo.svg huge.png photo.png"), 1);
+  EXPECT_EQ(out, "rendered 2 of 3 images into out/ (1 failed)\n");
+  EXPECT_NE(err.find("tessel: huge.png: PNG decoder, header, the image is 100000 x 100000"),
+            std::string::npos)
+      << err;
+  EXPECT_FALSE(std::filesystem::exists(work / "out/huge.png"));
+  std::string fill;  // --size applies to SVG; the 0 keeps the natural height
+  for (int i = 0; i < 20 * 30; ++i) fill += std::string("\xff\x00\xff\x66", 4);
+  EXPECT_TRUE(ReadRgba(work / "out/logo.png") == "20x30 " + fill);
+  EXPECT_TRUE(ReadRgba(work / "out/photo.png") == ReadRgba(work / "photo.png"));
+
+  EXPECT_EQ(run("render -o single.png logo.svg"), 0) << err;
+  EXPECT_EQ(out, "rendered 1 of 1 image into single.png\n");
+  EXPECT_EQ(ReadRgba(work / "single.png").substr(0, 6), "40x30 ");
+
+  EXPECT_EQ(run("info logo.svg photo.png"), 0) << err;
+  EXPECT_EQ(out, "logo.svg: SVG, 40 x 30\nphoto.png: PNG, 23 x 11\n");
+  EXPECT_EQ(run("ping"), 0) << err;
+  EXPECT_EQ(out.rfind("worker answered ping in ", 0), 0u) << out;
+
+  for (const char* wrong : {"render -o x.png logo.svg photo.png", "render --size 20 logo.svg",
+                            "info", "draw logo.svg"}) {
+    EXPECT_EQ(run(wrong), 2) << wrong;
+    EXPECT_NE(err.find("Try 'tessel --help'."), std::string::npos) << wrong;
+  }
+  // The worker's folders live in TMPDIR/TESSEL/, which it leaves for other workers.
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(work / "tmp"))
+    EXPECT_EQ(entry.path(), work / "tmp/TESSEL");
+}
+
+}  // namespace
+}  // namespace tessel
