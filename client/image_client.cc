@@ -68,7 +68,9 @@ Result<LoadedImage> DecodeLoadReply(const Reply& reply, uint64_t id, PixelStorag
                          static_cast<unsigned long long>(id),
                          static_cast<unsigned long long>(descriptor.Id)));
   }
-  const uint64_t expected = uint64_t{image.PixelWidth()} * image.PixelHeight() * 4;
+  // Width x height fits 64 bits, but times 4 it can wrap (2^31 x 2^31 would pass as 0 bytes).
+  const uint64_t area = uint64_t{image.PixelWidth()} * image.PixelHeight();
+  const uint64_t expected = area > UINT64_MAX / 4 ? UINT64_MAX : area * 4;
   const BlockSpan pixels = reply.blocks[1];
   if (pixels.size() != expected) {
     return Status(ErrorKind::kBadOutput,

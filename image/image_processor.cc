@@ -158,8 +158,7 @@ bool CImageProcessor::Load(const CImageCommand& command) {
     return false;
   }
   LoadRequest request;
-  if (!ReadDescriptor(command.input->At(1), request.descriptor) ||
-      !ReadLoadRequest(*command.input, request)) {
+  if (!ReadDescriptor(command.input->At(1), request.descriptor)) {
     log.Write(Error, "Input block error");
     return false;
   }
@@ -167,8 +166,13 @@ bool CImageProcessor::Load(const CImageCommand& command) {
   const uint32_t requestedWidth = request.descriptor.TargetWidth;
   const uint32_t requestedHeight = request.descriptor.TargetHeight;
 
+  // A kept image needs nothing of the request but its sizes: the other blocks are not read.
   std::shared_ptr<CImage> image = images_.Find(id);
   if (image == nullptr) {
+    if (!ReadLoadRequest(*command.input, request)) {
+      log.Write(Error, "Input block error");
+      return false;
+    }
     image = LoadNew(command, request.sourceKind, request.name, request.data, request.length);
     if (image == nullptr) return false;
     image->Descriptor.Id = id;

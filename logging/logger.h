@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -125,7 +126,8 @@ class CLogger {
   CUniqueFd file_;
   std::unique_ptr<char[]> formatScratch_;
   bool scratchInUse_ = false;
-  bool enabled_ = false;
+  // Read before the logging mutex is taken, written under it by whichever thread switches files.
+  std::atomic<bool> enabled_{false};
   std::string processTag_;
   std::string processPrefix_;
   uint64_t sizeLimit_ = kSizeLimit;

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <exception>
 #include <string_view>
 
 #include "foundation/memory.h"
@@ -57,6 +58,8 @@ void InstallCrashGuard() {
   action.sa_flags = SA_ONSTACK;
   ::sigemptyset(&action.sa_mask);
   for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) ::sigaction(signal, &action, nullptr);
+  // An exception that leaves a destructor or a noexcept function never reaches the catch below.
+  std::set_terminate([] { ::_exit(kEscapedFailureExitCode); });
 }
 
 int GuardedServiceMain(const std::string& sessionId, const ImageSideFactory& makeImageSide) {

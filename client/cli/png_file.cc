@@ -38,6 +38,9 @@ bool WriteImage(FILE* file, uint32_t width, uint32_t height, std::span<const std
     png_destroy_write_struct(&png, &info);
     return false;
   }
+  // The default limit of a million pixels a side is for reading untrusted files; any size that
+  // the format allows is written.
+  png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
   png_init_io(png, file);
   png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
@@ -75,7 +78,9 @@ void ToStraightRgba(std::span<const std::byte> bgra, unsigned char* rgba) {
 
 bool WritePngFile(const std::string& path, uint32_t width, uint32_t height,
                   std::span<const std::byte> bgra, std::string& error) {
-  if (width == 0 || height == 0 || bgra.size() != uint64_t{width} * height * 4) {
+  // In 64 bits width x height cannot wrap; times 4 it could.
+  if (width == 0 || height == 0 || bgra.size() % 4 != 0 ||
+      bgra.size() / 4 != uint64_t{width} * height) {
     error = "the worker returned an empty image";
     return false;
   }

@@ -193,15 +193,19 @@ TEST_F(ImageSessionTest, SvgNeverReadsTheFilesItNames) {
 TEST(LoadReplyTest, RepliesThatDoNotAddUpAreRefused) {
   ImageDescriptor svg = MakeImageRequest(3, {65536, 65536});
   svg.VectorFlag = 1;  // 2^34 bytes of pixels: nothing if counted in 32 bits
+  ImageDescriptor wraps = MakeImageRequest(3, {1u << 31, 1u << 31});
+  wraps.VectorFlag = 1;  // 2^64 bytes of pixels: nothing if counted in 64 bits
   ImageDescriptor png = MakeImageRequest(3);
   png.Width = png.Height = 2;
   const std::string none, fifteen(15, 'x'), sixteen(16, 'y'), svgBytes = Raw(svg),
-                                                              pngBytes = Raw(png);
+                                                              pngBytes = Raw(png),
+                                                              wrapsBytes = Raw(wraps);
   auto reply = [](std::vector<BlockSpan> blocks, int32_t status = 1) {
     return Reply{.result = 1, .status = status, .blocks = std::move(blocks)};
   };
   for (const Reply& r :
-       {reply({Bytes(svgBytes), Bytes(none)}), reply({Bytes(pngBytes), Bytes(fifteen)}),
+       {reply({Bytes(svgBytes), Bytes(none)}), reply({Bytes(wrapsBytes), Bytes(none)}),
+        reply({Bytes(pngBytes), Bytes(fifteen)}),
         reply({Bytes(pngBytes).first(359), Bytes(sixteen)}),
         reply({Bytes(pngBytes), Bytes(sixteen), Bytes(none)}),
         reply({Bytes(pngBytes), Bytes(sixteen)}, 0)})  // status 0: never written
@@ -258,6 +262,9 @@ TEST(CliTest, RendersWhatItCanAndExplainsTheRest) {
   EXPECT_EQ(run("render -o single.png logo.svg"), 0) << err;
   EXPECT_EQ(out, "rendered 1 of 1 image into single.png\n");
   EXPECT_EQ(ReadRgba(work / "single.png").substr(0, 6), "40x30 ");
+  // Wider than libpng's default limit of a million pixels: its IHDR says 1000001 x 1.
+  EXPECT_EQ(run("render --size 1000001x1 -o wide.png logo.svg"), 0) << err;
+  EXPECT_EQ(ReadFile(work / "wide.png").substr(16, 8), std::string("\0\x0f\x42\x41\0\0\0\1", 8));
 
   EXPECT_EQ(run("info logo.svg photo.png"), 0) << err;
   EXPECT_EQ(out, "logo.svg: SVG, 40 x 30\nphoto.png: PNG, 23 x 11\n");

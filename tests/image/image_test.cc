@@ -245,6 +245,9 @@ TEST(ImageProcessorTest, RequestsThatDoNotHoldWhatTheyClaimAreRefused) {
   EXPECT_TRUE(host.Has("Requested size too large, width 65536, height 16384"));
   EXPECT_EQ(host.processor->Images().Size(), 1u);
   EXPECT_EQ(host.writes.size(), 1u);
+  // For a kept Id only the request's sizes count: the other blocks are not read.
+  EXPECT_TRUE(host.Run(kCommandLoad, Blocks{"", Descriptor(9, 4, 4)}));
+  EXPECT_EQ(host.Pixels(1).size(), 64u);
 }
 
 TEST(ImageProcessorTest, ReplyOutlivesAFreeSentWhileItIsWritten) {

@@ -1,5 +1,6 @@
 // The worker's service with an image side that fails in ways the worker survives only by ending
-// at once (100: a fault, 101: an exception), and that answers 102 with the log folder the worker
+// at once (100: a fault, 101: an exception, 103: an exception out of a noexcept function), and
+// that answers 102 with the log folder the worker
 // publishes for the programs it starts.
 #include <sys/mman.h>
 
@@ -13,6 +14,9 @@
 
 namespace {
 
+[[gnu::noinline]] void Throw() { throw std::runtime_error("escapes a noexcept function"); }
+void ThrowThrough() noexcept { Throw(); }
+
 class CHostileImageSide final : public tessel::IImageSide {
  public:
   bool RunImageCommand(const tessel::CImageCommand& command) override {
@@ -21,6 +25,7 @@ class CHostileImageSide final : public tessel::IImageSide {
       *static_cast<volatile int*>(page) = 1;
     }
     if (command.code == 101) throw std::runtime_error("escapes");
+    if (command.code == 103) ThrowThrough();
     const char* folder = std::getenv(tessel::kLogDirectoryVariable);
     if (command.code != 102 || folder == nullptr) return false;
     const tessel::Block blocks[] = {

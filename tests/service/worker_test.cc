@@ -168,7 +168,7 @@ TEST(WorkerTest, ConfinedWorkerReportsItsConfinement) {
 
 TEST(WorkerTest, EscapingFailuresEndTheWorkerWithExitCode100) {
   CTempFolder logs;
-  for (uint32_t command : {100u, 101u}) {  // a fault, an exception
+  for (uint32_t command : {100u, 101u, 103u}) {  // a fault, an exception, std::terminate
     Session session;
     ASSERT_TRUE(Start(session, logs, "tessel_hostile_worker").Ok());
     EXPECT_EQ(ResultOf(session.Send(command)), -1);
