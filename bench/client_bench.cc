@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/raw_futex_peer.h"
 #include "client/session.h"
 #include "platform/process.h"
 
@@ -129,53 +130,14 @@ void BM_SessionPing(benchmark::State& state) {
 }
 BENCHMARK(BM_SessionPing)->Apply(NamePlacements)->UseRealTime();
 
-// The bare minimum the same exchange needs: each side sets the other's word and wakes it with a
-// shared futex, then sleeps on its own word.
-struct CWords {
-  uint32_t server;
-  uint32_t client;
-  uint32_t stop;
-};
-
-void Signal(uint32_t& word) {
-  std::atomic_ref<uint32_t>(word).store(1, std::memory_order_release);
-  ::syscall(SYS_futex, &word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
-}
-
-void AwaitAndReset(uint32_t& word) {
-  std::atomic_ref<uint32_t> ref(word);
-  while (ref.load(std::memory_order_acquire) != 1)
-    ::syscall(SYS_futex, &word, FUTEX_WAIT, 0, nullptr, nullptr, 0);
-  ref.store(0, std::memory_order_relaxed);
-}
-
 void BM_RawFutexPingPong(benchmark::State& state) {
-  void* shared =
-      ::mmap(nullptr, sizeof(CWords), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (shared == MAP_FAILED) {
-    state.SkipWithError("mmap failed");
+  CRawFutexPeer peer;
+  if (!peer.Valid()) {
+    state.SkipWithError("cannot start the peer");
     return;
   }
-  auto* words = new (shared) CWords{};
-  const pid_t peer = ::fork();
-  if (peer == 0) {
-    for (;;) {
-      AwaitAndReset(words->server);
-      if (std::atomic_ref<uint32_t>(words->stop).load()) ::_exit(0);
-      Signal(words->client);
-    }
-  }
-  {
-    CPlacement placement(state, peer);
-    for (auto _ : state) {
-      Signal(words->server);
-      AwaitAndReset(words->client);
-    }
-  }
-  std::atomic_ref<uint32_t>(words->stop).store(1);
-  Signal(words->server);
-  ::waitpid(peer, nullptr, 0);
-  ::munmap(shared, sizeof(CWords));
+  CPlacement placement(state, peer.Pid());
+  for (auto _ : state) peer.RoundTrip();
 }
 BENCHMARK(BM_RawFutexPingPong)->Apply(NamePlacements)->UseRealTime();
 

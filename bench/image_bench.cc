@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/raw_futex_peer.h"
 #include "client/image_client.h"
 #include "codec/tessel_codec.h"
 #include "platform/process.h"
@@ -67,50 +68,13 @@ double Best(const std::vector<double>& values) {
 
 // --- the unavoidable part ---------------------------------------------------------------------
 
-struct CWords {
-  uint32_t server;
-  uint32_t client;
-  uint32_t stop;
-};
-
-void Signal(uint32_t& word) {
-  std::atomic_ref<uint32_t>(word).store(1, std::memory_order_release);
-  ::syscall(SYS_futex, &word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
-}
-
-void AwaitAndReset(uint32_t& word) {
-  std::atomic_ref<uint32_t> ref(word);
-  while (ref.load(std::memory_order_acquire) != 1)
-    ::syscall(SYS_futex, &word, FUTEX_WAIT, 0, nullptr, nullptr, 0);
-  ref.store(0, std::memory_order_relaxed);
-}
-
 // The median of many shared-futex ping-pongs with a forked peer.
 double FutexRoundTrip() {
   static const double seconds = [] {
-    void* shared =
-        ::mmap(nullptr, sizeof(CWords), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (shared == MAP_FAILED) return 0.0;
-    auto* words = new (shared) CWords{};
-    const pid_t peer = ::fork();
-    if (peer == 0) {
-      for (;;) {
-        AwaitAndReset(words->server);
-        if (std::atomic_ref<uint32_t>(words->stop).load()) ::_exit(0);
-        Signal(words->client);
-      }
-    }
+    CRawFutexPeer peer;
+    if (!peer.Valid()) return 0.0;
     std::vector<double> trips;
-    for (int i = 0; i < 2000; ++i) {
-      trips.push_back(Time([&] {
-        Signal(words->server);
-        AwaitAndReset(words->client);
-      }));
-    }
-    std::atomic_ref<uint32_t>(words->stop).store(1);
-    Signal(words->server);
-    ::waitpid(peer, nullptr, 0);
-    ::munmap(shared, sizeof(CWords));
+    for (int i = 0; i < 2000; ++i) trips.push_back(Time([&] { peer.RoundTrip(); }));
     return Median(trips);
   }();
   return seconds;
