@@ -18,12 +18,30 @@
 #include "platform/named_event.h"
 #include "platform/process_watch.h"
 #include "platform/shared_memory_region.h"
+#include "sandbox/confinement.h"
 
 namespace tessel {
+
+// The default address-space cap of a confined worker: room for the largest raster that can be
+// handed over (1 GiB) plus the output region it is copied into, and no room for much more.
+inline constexpr uint64_t kDefaultWorkerAddressSpace = 2560ull << 20;
 
 struct SessionOptions {
   // The worker executable. Empty: "Tessel" next to this program, else in the build's bin folder.
   std::string workerPath;
+  // How the worker is confined. kRequire refuses to start a worker when a layer is missing.
+  ConfinementMode confinement = ConfinementMode::kRequire;
+  // Files and folders (with everything below them) a confined worker may read: the images that
+  // are loaded by path. Other paths are refused before they are sent.
+  std::vector<std::string> readablePaths;
+  // The confined worker's address-space cap in bytes (0: none). Decoding an image that needs
+  // more fails, and the worker with it.
+  uint64_t addressSpaceLimit = kDefaultWorkerAddressSpace;
+  // The confined worker's cap on open files.
+  uint32_t openFileLimit = 256;
+  // The folder the worker writes its log to. Empty: the log-folder variable in `environment`,
+  // else in our own environment, else $TMPDIR/TESSEL/LOG/. A confined worker can write only there.
+  std::string logFolder;
   // How long the worker may take to answer one command (time spent in the BufferRequest hook
   // does not count).
   std::chrono::milliseconds commandDeadline{30000};
@@ -31,7 +49,9 @@ struct SessionOptions {
   std::chrono::milliseconds startTimeout{30000};
   // How long Close() gives a running worker to answer Stop and end before it is killed.
   std::chrono::milliseconds closeGrace{2000};
-  // Added to (or replacing in) the environment the worker inherits, e.g. its log folder.
+  // Variables for the worker's environment. A confined worker gets only these and the few it
+  // needs (its log folder, TMPDIR, locale and font configuration); an unconfined one inherits
+  // ours with these added or replaced.
   std::vector<std::pair<std::string, std::string>> environment;
   // The largest extended region a BufferRequest may ask for; larger requests are refused.
   uint32_t maxRegionSize = 1u << 30;
@@ -118,6 +138,11 @@ class Session {
   const std::optional<CProcessWatch::ExitStatus>& WorkerExit() const { return exit_; }
   // Why the session is no longer running; success while it runs.
   const Status& EndReason() const { return endReason_; }
+  // The layers of confinement in force for the running worker, checked against the worker's own
+  // report in its log.
+  const ConfinementReport& Confinement() const { return confinement_; }
+  // The session's private folder: the worker's TMPDIR, holding its working folder.
+  const std::string& PrivateFolder() const { return privateFolder_; }
   // The size of the extended region as this side holds it; 0 when there is none.
   size_t ExtendedRegionSize() const { return extended_.IsOpen() ? extended_.Size() : 0; }
 
@@ -162,6 +187,8 @@ class Session {
   pid_t workerPid_ = 0;
   std::optional<CProcessWatch::ExitStatus> exit_;
   BufferRequestHook hook_;
+  ConfinementReport confinement_;
+  std::string privateFolder_;
 
   bool fixedNamesLinked_ = false;  // main mapping and events still carry their names
   bool extendedLinked_ = false;    // the extended region's name exists
