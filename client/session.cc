@@ -2,17 +2,22 @@
 
 #include <errno.h>
 #include <signal.h>
-#include <spawn.h>
 #include <string.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 
 #include "client/message.h"
+#include "platform/named_mutex.h"
 #include "platform/process.h"
+#include "sandbox/worker_launcher.h"
+#include "wire/environment.h"
 
 extern char** environ;
 
@@ -115,41 +120,89 @@ Result<std::string> ResolveWorkerPath(const std::string& configured) {
              tried.empty() ? "nothing" : tried.c_str()));
 }
 
-// Our environment with `extra` added; an extra variable replaces one of the same name.
-std::vector<std::string> WorkerEnvironment(
-    const std::vector<std::pair<std::string, std::string>>& extra) {
+// Variables of ours that a confined worker still gets: the locale and time zone its text and log
+// stamps follow, where the font configuration lies, and the switch that silences its log.
+constexpr const char* kPassedVariables[] = {
+    "LANG", "LANGUAGE", "LC_ALL", "LC_CTYPE", "LC_MESSAGES", "TZ",
+    "FONTCONFIG_FILE", "FONTCONFIG_PATH", kLogSuppressVariable,
+};
+
+#if defined(__SANITIZE_ADDRESS__)
+// A sanitized worker reserves terabytes of shadow memory, and its leak checker needs a process
+// of its own, which the filter refuses: such builds run without both.
+constexpr bool kSanitizedBuild = true;
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
+
+void SetVariable(std::vector<std::string>& entries, std::string_view name, std::string_view value) {
+  std::string entry;
+  entry.reserve(name.size() + 1 + value.size());
+  entry.append(name).append(1, '=').append(value);
+  for (std::string& existing : entries) {
+    if (std::string_view(existing).substr(0, existing.find('=')) == name) {
+      existing = std::move(entry);
+      return;
+    }
+  }
+  entries.push_back(std::move(entry));
+}
+
+// The worker's whole environment: a confined one gets only what it needs and what the caller
+// names; an unconfined one inherits ours.
+std::vector<std::string> WorkerEnvironment(const SessionOptions& options,
+                                           const std::string& logFolder,
+                                           const std::string& privateFolder) {
   std::vector<std::string> entries;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    const std::string_view text(*entry);
-    const std::string_view name = text.substr(0, text.find('='));
-    const bool replaced = std::any_of(extra.begin(), extra.end(),
-                                      [&](const auto& variable) { return variable.first == name; });
-    if (!replaced) entries.emplace_back(text);
+  if (options.confinement == ConfinementMode::kOff) {
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry)
+      entries.emplace_back(*entry);
+  } else {
+    for (const char* name : kPassedVariables) {
+      if (const char* value = ::getenv(name)) SetVariable(entries, name, value);
+    }
+    // A thread arena reserves 64 MiB of address space each; on a machine with many cores the
+    // worker's threads would spend its cap on reservations.
+    SetVariable(entries, "MALLOC_ARENA_MAX", "2");
+    if (kSanitizedBuild) {
+      for (const char* name : {"UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        if (const char* value = ::getenv(name)) SetVariable(entries, name, value);
+      }
+      const char* asan = ::getenv("ASAN_OPTIONS");
+      std::string value = asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : std::string();
+      SetVariable(entries, "ASAN_OPTIONS", value + "detect_leaks=0");
+    }
   }
-  for (const auto& [name, value] : extra) {
-    std::string entry;
-    entry.reserve(name.size() + 1 + value.size());
-    entry.append(name).append(1, '=').append(value);
-    entries.push_back(std::move(entry));
-  }
+  SetVariable(entries, "TMPDIR", privateFolder);
+  SetVariable(entries, kLogDirectoryVariable, logFolder);
+  for (const auto& [name, value] : options.environment) SetVariable(entries, name, value);
   return entries;
 }
 
-// posix_spawn's attribute and file-action objects, released on every path.
-struct CSpawnSetup {
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_t actions;
-  CSpawnSetup() {
-    ::posix_spawnattr_init(&attributes);
-    ::posix_spawn_file_actions_init(&actions);
+std::string WithSlash(std::string folder) {
+  if (folder.empty() || folder.back() != '/') folder.push_back('/');
+  return folder;
+}
+
+// Where the worker will log: it reads the folder from its environment at start.
+std::string LogFolderFor(const SessionOptions& options) {
+  std::string folder = options.logFolder;
+  for (const auto& [name, value] : options.environment) {
+    if (folder.empty() && name == kLogDirectoryVariable) folder = value;
   }
-  ~CSpawnSetup() {
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attributes);
+  if (folder.empty()) {
+    const char* variable = ::getenv(kLogDirectoryVariable);
+    folder = variable != nullptr && *variable != '\0' ? std::string(variable)
+                                                      : TempFolder() + "TESSEL/LOG/";
   }
-  CSpawnSetup(const CSpawnSetup&) = delete;
-  CSpawnSetup& operator=(const CSpawnSetup&) = delete;
-};
+  std::error_code ignored;
+  const std::filesystem::path absolute = std::filesystem::absolute(folder, ignored);
+  return WithSlash(absolute.empty() ? folder : absolute.string());
+}
+
+Status FolderError(const std::string& what, const std::string& folder, const std::error_code& error) {
+  return Status(ErrorKind::kSystem, "cannot make " + what + " " + folder + ": " + error.message());
+}
 
 }  // namespace
 
@@ -215,34 +268,65 @@ Status Session::CreateObjects() {
   return SystemError("cannot create the session's shared objects", EEXIST);
 }
 
-Status Session::SpawnWorker(const std::string& path) {
-  CSpawnSetup setup;
-  // The worker starts with default signal handling and nothing blocked, and with none of our
-  // descriptors but the standard three.
-  sigset_t signals;
-  ::sigemptyset(&signals);
-  ::posix_spawnattr_setsigmask(&setup.attributes, &signals);
-  ::sigfillset(&signals);
-  ::posix_spawnattr_setsigdefault(&setup.attributes, &signals);
-  ::posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  ::posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
-
-  std::vector<std::string> environment = WorkerEnvironment(options_.environment);
-  std::vector<char*> envp;
-  envp.reserve(environment.size() + 1);
-  for (std::string& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::string program = path;
-  std::string argument = id_;
-  char* argv[] = {program.data(), argument.data(), nullptr};
-
-  pid_t pid = 0;
-  const int rc =
-      ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv, envp.data());
-  if (rc != 0) {
-    return Status(ErrorKind::kSystem, Format("cannot start the worker %s: %s", program.c_str(),
-                                             DescribeErrno(rc).c_str()));
+Status Session::PrepareFolders() {
+  logFolder_ = LogFolderFor(options_);
+  std::error_code error;
+  std::filesystem::create_directories(logFolder_, error);
+  if (error) return FolderError("the log folder", logFolder_, error);
+  // The session's own folder, made before the worker starts so that a confined worker can be
+  // given it and nothing beside it.
+  const std::string sessions = TempFolder() + "TESSEL";
+  std::filesystem::create_directories(sessions, error);
+  if (error) return FolderError("the sessions' folder", sessions, error);
+  const std::string folder = sessions + "/" + id_ + "/";
+  if (::mkdir(folder.c_str(), 0700) != 0) {
+    return FolderError("the session's folder", folder, std::error_code(errno, std::generic_category()));
   }
+  privateFolder_ = folder;
+  return Status();
+}
+
+Status Session::SpawnWorker(const std::string& path) {
+  if (Status folders = PrepareFolders(); !folders) return folders;
+  WorkerLaunch launch;
+  launch.mode = options_.confinement;
+  std::error_code ignored;
+  launch.executable = std::filesystem::absolute(path, ignored).string();
+  launch.arguments = {id_};
+  launch.environment = WorkerEnvironment(options_, logFolder_, privateFolder_);
+  for (const std::string& readable : options_.readablePaths)
+    launch.readable.push_back(std::filesystem::absolute(readable, ignored).string());
+  // The font configuration a caller points us to must be readable where it lies.
+  for (const char* variable : {"FONTCONFIG_FILE", "FONTCONFIG_PATH"}) {
+    const char* value = ::getenv(variable);
+    for (std::string_view rest = value != nullptr ? value : ""; !rest.empty();) {
+      const std::string item(rest.substr(0, rest.find(':')));
+      rest.remove_prefix(std::min(rest.size(), item.size() + 1));
+      if (!item.empty() && ::access(item.c_str(), R_OK) == 0) launch.readable.push_back(item);
+    }
+  }
+  launch.privateFolders = {privateFolder_};
+  launch.appendFolders = {logFolder_};
+  for (const char* suffix : {kMainMappingSuffix, kExtendedRegionSuffix, kServerEventSuffix,
+                             kClientEventSuffix}) {
+    launch.sharedObjects.push_back(SharedObjectFile(ObjectName(suffix)));
+  }
+  // The worker logs under a mutex shared by every process of ours; made here, a confined worker
+  // needs no right to create anything among the shared objects.
+  CNamedMutex mutex;
+  if (mutex.Open(kLoggingMutexName) || mutex.Create(kLoggingMutexName, 0600))
+    launch.sharedObjects.push_back(SharedObjectFile(kLoggingMutexName));
+  launch.addressSpaceLimit = kSanitizedBuild ? 0 : options_.addressSpaceLimit;
+  launch.openFileLimit = options_.openFileLimit;
+
+  LaunchedWorker launched;
+  std::string error;
+  if (!LaunchWorker(launch, launched, error)) {
+    return Status(launched.confinementFailed ? ErrorKind::kSandboxUnavailable : ErrorKind::kSystem,
+                  error);
+  }
+  confinement_ = std::move(launched.report);
+  const pid_t pid = launched.pid;
   workerPid_ = pid;
   if (!watch_.Open(pid)) {
     const int error = errno;
@@ -304,11 +388,6 @@ Result<Reply> Session::Exchange(uint32_t command, uint64_t parameter,
   reply.status = block_.Status();
   reply.workingSetSize = block_.WorkingSetSize();
   Status output = reply.Succeeded() ? ReadOutput(reply) : Status();
-  // After a refused BufferRequest the name stays free until the command is over, so that the
-  // worker could not reopen a region too small for its output; later commands need one again.
-  if (depth == 0 && !extendedLinked_) {
-    if (extended_.Create(ObjectName(kExtendedRegionSuffix), PageSize())) extendedLinked_ = true;
-  }
   if (!output) return output;
   return reply;
 }
@@ -335,9 +414,7 @@ Status Session::PlaceInput(std::span<const BlockSpan> input, uint64_t size, uint
 }
 
 Status Session::EnsureExtendedRegion(size_t size) {
-  // After a refused BufferRequest the worker's region is gone too; the page we make afterwards is
-  // always too small for input that left the inline area, so this also sends CloseBuffer then.
-  if (extendedLinked_ && extended_.Size() >= size) return Status();
+  if (extended_.IsOpen() && extended_.Size() >= size) return Status();
   // The worker keeps its view of the old region until it is told to drop it; it opens the new
   // one by name when a command with input comes.
   Result<Reply> closed = Send(kCommandCloseBuffer);
@@ -347,14 +424,12 @@ Status Session::EnsureExtendedRegion(size_t size) {
 }
 
 Status Session::ReplaceExtendedRegion(size_t size) {
-  const std::string name = ObjectName(kExtendedRegionSuffix);
-  extended_.Close();
-  if (extendedLinked_) CSharedMemoryRegion::Unlink(name);
-  extendedLinked_ = extended_.Create(name, size);
-  if (!extendedLinked_) {
+  // The same object grows or shrinks in place: a confined worker may open only the objects it
+  // was given at its start, and it may never change their size itself.
+  if (!extended_.Resize(size)) {
     const int error = errno;
-    return Status(ErrorKind::kSystem, Format("cannot create an extended region of %zu bytes: %s",
-                                             size, DescribeErrno(error).c_str()));
+    return Status(ErrorKind::kSystem, Format("cannot give the extended region %zu bytes: %s", size,
+                                             DescribeErrno(error).c_str()));
   }
   return Status();
 }
@@ -393,13 +468,8 @@ Status Session::AnswerEvent() {
     // An open outer event still needs its own size once this one is answered.
     info.granted = ReplaceExtendedRegion(std::max<size_t>(required, regionFloor_)).Ok();
   }
-  if (bufferRequest && !info.granted) {
-    // No region under the name at all: the worker's reopen fails and its output fails cleanly,
-    // rather than the worker writing past a region smaller than it asked for.
-    extended_.Close();
-    if (extendedLinked_) CSharedMemoryRegion::Unlink(ObjectName(kExtendedRegionSuffix));
-    extendedLinked_ = false;
-  }
+  // A refused request leaves the region as it is: the worker maps it by its real size, finds it
+  // too small and fails its output cleanly.
 
   if (hook_ && bufferRequest && eventDepth_ < kMaxHookDepth) {
     const uint32_t outerFloor = regionFloor_;
@@ -484,6 +554,17 @@ Status Session::SetServiceParent(uint32_t pid) {
 }
 
 Status Session::SetLoggingMode(bool on, std::u16string_view logFolder) {
+  // Anywhere else the worker's records would be refused one by one, silently.
+  if (on && state_ == State::kRunning && options_.confinement != ConfinementMode::kOff) {
+    const std::u16string own = Utf8ToUtf16(logFolder_);
+    const bool same = logFolder == own ||
+                      (logFolder.size() + 1 == own.size() && own.substr(0, logFolder.size()) == logFolder);
+    if (!same) {
+      return Status(ErrorKind::kBadInput,
+                    "a confined worker can log only into " + logFolder_ +
+                        ", the folder it was given at its start (SessionOptions::logFolder)");
+    }
+  }
   // The folder as a NUL-terminated little-endian UTF-16 string.
   std::vector<std::byte> folder((logFolder.size() + 1) * 2);
   for (size_t i = 0; i < logFolder.size(); ++i) {
@@ -585,6 +666,12 @@ void Session::ReleaseObjects() {
   clientEvent_.Close();
   extended_.Close();
   main_.Close();
+  // Called once the worker has ended: nothing writes into its folder any more.
+  if (!privateFolder_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(privateFolder_, ignored);
+    privateFolder_.clear();
+  }
 }
 
 std::u16string Utf8ToUtf16(std::string_view text) {

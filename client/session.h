@@ -141,8 +141,11 @@ class Session {
   // The layers of confinement in force for the running worker, checked against the worker's own
   // report in its log.
   const ConfinementReport& Confinement() const { return confinement_; }
-  // The session's private folder: the worker's TMPDIR, holding its working folder.
+  // The session's private folder: the worker's TMPDIR, holding its working folder. Removed when
+  // the worker has ended.
   const std::string& PrivateFolder() const { return privateFolder_; }
+  // The folder the worker logs to (with a trailing '/').
+  const std::string& LogFolder() const { return logFolder_; }
   // The size of the extended region as this side holds it; 0 when there is none.
   size_t ExtendedRegionSize() const { return extended_.IsOpen() ? extended_.Size() : 0; }
 
@@ -155,6 +158,7 @@ class Session {
 
   std::chrono::milliseconds CommandDeadline() const;
   Status CreateObjects();
+  Status PrepareFolders();
   Status SpawnWorker(const std::string& path);
   Result<Reply> Exchange(uint32_t command, uint64_t parameter, std::span<const BlockSpan> input,
                          std::chrono::milliseconds deadline);
@@ -189,6 +193,7 @@ class Session {
   BufferRequestHook hook_;
   ConfinementReport confinement_;
   std::string privateFolder_;
+  std::string logFolder_;
 
   bool fixedNamesLinked_ = false;  // main mapping and events still carry their names
   bool extendedLinked_ = false;    // the extended region's name exists

@@ -20,6 +20,7 @@ enum class ErrorKind {
   kBadOutput,    // the worker wrote output fields that do not describe a valid block set
   kBadInput,     // the caller's input cannot be sent
   kNotRunning,   // the session has not been started, or has ended
+  kSandboxUnavailable,  // the worker cannot be confined as the options require
 };
 
 class [[nodiscard]] Status {

@@ -10,6 +10,7 @@
 
 #include "logging/log_arg.h"
 #include "platform/named_mutex.h"
+#include "wire/environment.h"
 #include "platform/unique_fd.h"
 #include "security/object_security.h"
 
@@ -25,13 +26,6 @@ enum LogLevel : int32_t {
   ErrorDebug = 6,
   Trace = 7,
 };
-
-// The name every process of a user shares for the logging mutex.
-inline constexpr const char* kLoggingMutexName =
-    "ORVANE.DLL.QMT_ORVANE_LOGGING_MUTEX_{378E0407-BA82-46f4-A015-E7CAE63F66C7}";
-// Environment variables: the log folder, and the switch that keeps a process from logging.
-inline constexpr const char* kLogDirectoryVariable = "{CBB742F7-4EE8-4643-97CD-AB66DF0BAFEA}";
-inline constexpr const char* kLogSuppressVariable = "{E9B78EFB-A2CA-4871-8924-EF3EB46560AA}";
 
 // Where a logger keeps its files and which mutex it shares. The process logger uses the
 // defaults; tests build private loggers with their own folder and mutex name.

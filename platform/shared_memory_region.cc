@@ -27,6 +27,12 @@ bool SharedObjectPath(std::string_view name, std::string& path) {
   return true;
 }
 
+std::string SharedObjectFile(std::string_view name) {
+  std::string path;
+  if (!SharedObjectPath(name, path)) return {};
+  return "/dev/shm" + path;
+}
+
 namespace {
 
 CMapping MapWhole(int fd, size_t size, bool writable) {
@@ -63,8 +69,24 @@ bool CSharedMemoryRegion::Create(std::string_view name, size_t size) {
     return false;
   }
   mapping_ = std::move(mapping);
+  owner_ = std::move(fd);
   writable_ = true;
   return true;
+}
+
+bool CSharedMemoryRegion::Resize(size_t size) {
+  mapping_.Reset();
+  if (!owner_) {
+    errno = EBADF;
+    return false;
+  }
+  if (size == 0 || size > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+    errno = size == 0 ? EINVAL : EFBIG;
+    return false;
+  }
+  if (::ftruncate(owner_.Get(), static_cast<off_t>(size)) != 0) return false;
+  mapping_ = MapWhole(owner_.Get(), size, true);
+  return mapping_.Valid();
 }
 
 bool CSharedMemoryRegion::Open(std::string_view name, bool writable) {
@@ -89,6 +111,7 @@ bool CSharedMemoryRegion::Open(std::string_view name, bool writable) {
 
 void CSharedMemoryRegion::Close() {
   mapping_.Reset();
+  owner_.Reset();
   writable_ = false;
 }
 

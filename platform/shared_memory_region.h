@@ -5,12 +5,17 @@
 #include <string_view>
 
 #include "platform/mapping.h"
+#include "platform/unique_fd.h"
 
 namespace tessel {
 
 // The shm_open() path for an object name: "/" + name. False (errno EINVAL) when the name is
 // empty, holds a '/' or a NUL, or is too long to be one path component with the '/' in front.
 bool SharedObjectPath(std::string_view name, std::string& path);
+
+// Where the object of that name lives in the file system ("/dev/shm/" + name), for rules that
+// name files; empty when the name is not valid.
+std::string SharedObjectFile(std::string_view name);
 
 // A named POSIX shared-memory object mapped whole into this process.
 //
@@ -32,6 +37,11 @@ class CSharedMemoryRegion {
   // Creates a new object of `size` bytes with mode 0600 (only our user may open it) and maps it
   // for reading and writing. Fails with EEXIST when the name is taken. The contents start zeroed.
   bool Create(std::string_view name, size_t size);
+
+  // The creator only: gives the same object (same inode, so whoever may open it still may) a new
+  // size and maps it anew. Bytes up to the smaller size stay. Fails with EBADF on a region that
+  // was opened rather than created; the old mapping is gone either way.
+  bool Resize(size_t size);
 
   // Maps an existing object whole, for reading and writing or for reading only. An object of
   // size 0 cannot be mapped and fails with EINVAL.
@@ -55,6 +65,7 @@ class CSharedMemoryRegion {
 
  private:
   CMapping mapping_;
+  CUniqueFd owner_;  // the creator's descriptor, kept for Resize
   bool writable_ = false;
 };
 

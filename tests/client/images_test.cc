@@ -57,6 +57,7 @@ class ImageSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SessionOptions options;
+    options.readablePaths = {temp_ / ""};
     options.environment.emplace_back("{CBB742F7-4EE8-4643-97CD-AB66DF0BAFEA}", logs_ / "");
     ASSERT_TRUE(session_.Start(options).Ok()) << session_.EndReason().Message();
     log_ = std::make_unique<WorkerLogReader>(logs_ / "", session_.Id());

@@ -59,6 +59,8 @@ TEST(SessionTest, HostCommandsThenStopLeaveNothingBehind) {
   Session session;
   ASSERT_TRUE(session.Start().Ok()) << session.EndReason().Message();  // finds Tessel beside us
   const pid_t pid = session.WorkerPid();
+  const std::string privateFolder = session.PrivateFolder();
+  EXPECT_TRUE(std::filesystem::is_directory(privateFolder));
   // Unknown codes and EventDone outside an event leave Result as we set it.
   for (uint32_t code : {uint32_t{kCommandPing}, 8u, uint32_t{kCommandEventDone}}) {
     Result<Reply> reply = session.Send(code);
@@ -75,6 +77,7 @@ TEST(SessionTest, HostCommandsThenStopLeaveNothingBehind) {
   EXPECT_TRUE(session.WorkerExit() && session.WorkerExit()->exited && !session.WorkerExit()->code);
   EXPECT_TRUE(IsReaped(pid));
   EXPECT_FALSE(AnyObjectLeft(session));
+  EXPECT_FALSE(std::filesystem::exists(privateFolder));
 }
 
 TEST(SessionTest, LoggingModeSwitchesTheWorkersLogInAUtf16Folder) {
@@ -83,8 +86,16 @@ TEST(SessionTest, LoggingModeSwitchesTheWorkersLogInAUtf16Folder) {
   const std::string second = temp / "\xd0\xb6\xd1\x83\xd1\x80\xd0\xbd\xd0\xb0\xd0\xbb-\xe6\x97\xa5";
   ASSERT_EQ(::mkdir(first.c_str(), 0700), 0);
   ASSERT_EQ(::mkdir(second.c_str(), 0700), 0);
+  // A confined worker can write only the log folder it was given at its start.
+  Session confined;
+  ASSERT_TRUE(confined.Start().Ok()) << confined.EndReason().Message();
+  EXPECT_EQ(confined.SetLoggingMode(true, first).Kind(), ErrorKind::kBadInput);
+  EXPECT_TRUE(confined.SetLoggingMode(true, confined.LogFolder()).Ok());
+
+  SessionOptions unconfined;
+  unconfined.confinement = ConfinementMode::kOff;
   Session session;
-  ASSERT_TRUE(session.Start().Ok()) << session.EndReason().Message();
+  ASSERT_TRUE(session.Start(unconfined).Ok()) << session.EndReason().Message();
   ASSERT_TRUE(session.SetLoggingMode(true, Utf8ToUtf16(first)).Ok() && session.CloseBuffer().Ok());
   EXPECT_EQ(CountInLogs(first, "Closing buffer"), 1);
   // Off: the next command's line is written nowhere.
@@ -144,7 +155,7 @@ TEST(UntrustedWorkerTest, BadOutputAndAbsurdRequestsAreRefusedAndTheSessionGoesO
     EXPECT_EQ(reply.Error().Kind(), ErrorKind::kBadOutput);
     EXPECT_NE(reply.Error().Message().find(message), std::string::npos) << reply.Error().Message();
   }
-  // The worker checks that it got a refusal and found no region under the name.
+  // The worker checks that it got a refusal and found the region too small for its output.
   std::vector<BufferRequestInfo> requests;
   session.SetBufferRequestHook(
       [&](Session&, const BufferRequestInfo& info) { requests.push_back(info); });
@@ -170,7 +181,10 @@ TEST(UntrustedWorkerTest, WorkerThatIsKilledDiesHangsOrQuitsEndsTheSessionCleanl
       {quitter, 0, "worker exited with code 7 before answering SetServiceParent"}};
   for (const auto& [worker, misdeed, message] : cases) {
     Session session;
-    Status ended = session.Start(Worker(worker, 300ms));
+    SessionOptions options = Worker(worker, 300ms);
+    // A script needs its interpreter, which a confined worker may not execute.
+    if (worker == quitter) options.confinement = ConfinementMode::kOff;
+    Status ended = session.Start(options);
     if (ended.Ok() && misdeed == 0) ::kill(session.WorkerPid(), SIGKILL);
     if (ended.Ok()) ended = misdeed ? session.Send(100, misdeed).Error() : session.Ping();
     EXPECT_EQ(ended.Message(), message);
