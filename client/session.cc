@@ -616,8 +616,18 @@ void Session::Close() {
 Status Session::WorkerEnded(uint32_t command) {
   Finish(Status());
   const std::string what = exit_ ? DescribeExit(*exit_) : std::string("worker ended");
-  endReason_ = Status(ErrorKind::kWorkerEnded,
-                      Format("%s before answering %s", what.c_str(), CommandName(command).c_str()));
+  std::string message = Format("%s before answering %s", what.c_str(), CommandName(command).c_str());
+  // A worker whose allocation fails under its cap ends through its fatal-error path (code 100)
+  // or aborts inside a library.
+  const bool memoryDeath =
+      exit_ && (exit_->exited ? exit_->code == 100 : exit_->signal == SIGABRT);
+  const uint64_t limit = kSanitizedBuild ? 0 : options_.addressSpaceLimit;
+  if (memoryDeath && limit != 0 && options_.confinement != ConfinementMode::kOff) {
+    message += Format("; it may have run out of memory while decoding: the limit is %llu bytes "
+                      "of address space (SessionOptions::addressSpaceLimit)",
+                      static_cast<unsigned long long>(limit));
+  }
+  endReason_ = Status(ErrorKind::kWorkerEnded, std::move(message));
   return endReason_;
 }
 

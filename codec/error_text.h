@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/resource.h>
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -16,6 +18,14 @@ namespace tessel::codec {
   va_start(args, format);
   std::vsnprintf(descriptor->ErrorMessage, sizeof descriptor->ErrorMessage, format, args);
   va_end(args);
+}
+
+// The cap on this process's address space in bytes; 0 when there is none. A confined worker has
+// one, and running out of memory is then the cap's doing: the texts say so.
+inline unsigned long long AddressSpaceLimit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  return limit.rlim_cur;
 }
 
 inline void ClearError(ImageDescriptor* descriptor) {

@@ -203,8 +203,15 @@ bool Decode(CReadState* state, ImageDescriptor* descriptor) {
   const size_t bytes = size_t{state->width} * state->height * 4;
   state->pixels = static_cast<png_byte*>(std::malloc(bytes));
   if (state->pixels == nullptr) {
-    SetError(descriptor, kSource, "not enough memory for the %u x %u pixels (%zu bytes)",
-             state->width, state->height, bytes);
+    if (const unsigned long long limit = AddressSpaceLimit()) {
+      SetError(descriptor, kSource,
+               "out of memory while decoding: the %u x %u pixels need %zu bytes; the limit is "
+               "%llu bytes of address space",
+               state->width, state->height, bytes, limit);
+    } else {
+      SetError(descriptor, kSource, "not enough memory for the %u x %u pixels (%zu bytes)",
+               state->width, state->height, bytes);
+    }
     return false;
   }
   if (!ReadRows(png, state)) {

@@ -204,6 +204,17 @@ bool CImageProcessor::Load(const CImageCommand& command) {
     raster.reset(static_cast<unsigned char*>(
         codec_.GetSvgBuffer(svg.Handle, targetWidth, targetHeight, &AllocateRaster)));
     pixels = raster.get();
+    if (pixels == nullptr) {
+      // The codec gives no reason; under a cap on the address space, memory is the usual one.
+      const uint64_t limit = AddressSpaceLimit();
+      const std::string reason =
+          limit != 0 ? "out of memory while decoding: the limit is " + std::to_string(limit) +
+                           " bytes of address space"
+                     : std::string("the codec returned no pixels");
+      log.Write(Error, "Cannot render the image at %d x %d, %s",
+                {LogArg::UInt32(targetWidth), LogArg::UInt32(targetHeight),
+                 LogArg::String(reason.c_str())});
+    }
   } else if (image->ImageKind == kBufferImage) {
     const auto& buffer = static_cast<const CBufferImage&>(*image);
     pixels = static_cast<const unsigned char*>(buffer.Pixels);

@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
@@ -68,6 +69,12 @@ std::string UserName() {
 uint32_t PageSize() {
   long size = ::sysconf(_SC_PAGESIZE);
   return size > 0 ? static_cast<uint32_t>(size) : 4096u;
+}
+
+uint64_t AddressSpaceLimit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  return limit.rlim_cur;
 }
 
 uint64_t TotalPhysicalMemory() {

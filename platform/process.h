@@ -25,6 +25,8 @@ std::string TempFolder();
 std::string UserName();
 
 uint32_t PageSize();
+// The cap on this process's address space in bytes (RLIMIT_AS); 0 when there is none.
+uint64_t AddressSpaceLimit();
 // Total physical memory in bytes (sysinfo); 0 when unknown.
 uint64_t TotalPhysicalMemory();
 
