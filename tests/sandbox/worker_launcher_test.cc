@@ -1,0 +1,102 @@
+// A probe started confined must be refused what the same probe does unconfined, and must still be
+// able to do what decoding needs (threads, memory, its own folder, the system's libraries).
+#include "sandbox/worker_launcher.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "platform/process.h"
+#include "tests/foundation/temp_folder.h"
+
+namespace tessel {
+namespace {
+
+using Report = std::map<std::string, std::string>;
+
+// Runs the probe in `mode` and returns what it could do, or why it did not run.
+Report RunProbe(ConfinementMode mode, LaunchedWorker& launched) {
+  CTempFolder temp;
+  const std::string own = temp / "own";
+  EXPECT_EQ(::mkdir(own.c_str(), 0700), 0);
+  WorkerLaunch launch;
+  launch.mode = mode;
+  launch.executable = ExecutableFolder() + "child_confined_probe";
+  launch.arguments = {"report", own, temp.Write("secret", "not for the worker")};
+  launch.environment = {"TMPDIR=" + own};
+  launch.privateFolders = {own};
+  launch.openFileLimit = 64;
+  std::string error;
+  if (!LaunchWorker(launch, launched, error)) return {{"error", error}};
+  int status = -1;
+  EXPECT_EQ(::waitpid(launched.pid, &status, 0), launched.pid);
+  EXPECT_EQ(status, 0);
+  Report report;
+  std::ifstream in(own + "/report");
+  for (std::string line; std::getline(in, line);) {
+    const size_t equals = line.find('=');
+    report[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return report;
+}
+
+TEST(WorkerLauncherTest, ConfinedProbeIsRefusedWhatTheUnconfinedOneDoes) {
+  LaunchedWorker confinedWorker, unconfinedWorker;
+  Report confined = RunProbe(ConfinementMode::kRequire, confinedWorker);
+  Report unconfined = RunProbe(ConfinementMode::kOff, unconfinedWorker);
+  ASSERT_EQ(confined.count("error"), 0u) << confined["error"];
+  ASSERT_EQ(unconfined.count("error"), 0u) << unconfined["error"];
+  EXPECT_TRUE(confinedWorker.report.Complete()) << confinedWorker.report.Describe();
+  EXPECT_TRUE(unconfinedWorker.report.layers.empty());
+
+  // {attempt, outcome confined, outcome unconfined}; 0 = it worked, else the errno.
+  const std::string kEperm = std::to_string(EPERM), kEacces = std::to_string(EACCES);
+  const std::tuple<const char*, std::string, std::string> attempts[] = {
+      {"read_outside", kEacces, "0"},   {"read_passwd", kEacces, "0"},
+      {"socket", kEperm, "0"},          {"signal_parent", kEperm, "0"},
+      {"fork", kEperm, "0"},            {"exec_memory", kEperm, "0"},
+      {"truncate", kEperm, "0"},        {"NoNewPrivs", "1", "0"},
+      {"Seccomp", "2", "0"},            {"CapEff", "0000000000000000", unconfined["CapEff"]},
+      {"CapPrm", "0000000000000000", unconfined["CapPrm"]},
+      {"core", "0", unconfined["core"]},
+      // What decoding needs stays allowed.
+      {"write_private", "0", "0"},      {"read_library", "0", "0"},
+      {"signal_self", "0", "0"},        {"thread", "0", "0"},
+      {"data_memory", "0", "0"},
+  };
+  for (const auto& [name, expectConfined, expectUnconfined] : attempts) {
+    EXPECT_EQ(confined[name], expectConfined) << name;
+    EXPECT_EQ(unconfined[name], expectUnconfined) << name;
+  }
+  if (::geteuid() == 0) {
+    // Root's bounding set is emptied, so exec cannot hand root's capabilities back.
+    EXPECT_EQ(confined["CapBnd"], "0000000000000000");
+    EXPECT_NE(unconfined["CapEff"], "0000000000000000");
+  }
+}
+
+TEST(WorkerLauncherTest, RequiredConfinementRefusesToStartWhatItCannotGrant) {
+  CTempFolder temp;
+  WorkerLaunch launch;
+  launch.executable = ExecutableFolder() + "child_confined_probe";
+  launch.readable = {temp / "no-such-image.png"};
+  LaunchedWorker launched;
+  std::string error;
+  EXPECT_FALSE(LaunchWorker(launch, launched, error));
+  EXPECT_EQ(launched.pid, -1);
+  EXPECT_NE(error.find("no-such-image.png: No such file or directory"), std::string::npos) << error;
+
+  // Every layer is named in the report of what this machine offers.
+  const ConfinementReport offered = ProbeConfinement();
+  for (const char* layer :
+       {"no_new_privs", "capabilities", "environment", "resource limits", "Landlock", "seccomp"})
+    EXPECT_NE(offered.Find(layer), nullptr) << layer;
+}
+
+}  // namespace
+}  // namespace tessel
