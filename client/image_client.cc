@@ -99,6 +99,7 @@ Result<LoadedImage> ImageSession::Load(uint64_t id, std::string_view path, Targe
                                                static_cast<int>(path.size()), path.data(),
                                                error.message().c_str()));
   }
+  if (Status readable = session_.CheckReadable(absolute.string()); !readable) return readable;
   return SendLoad(id, kSourceFile, absolute.string(), {}, target, storage);
 }
 

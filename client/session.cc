@@ -553,6 +553,24 @@ Status Session::SetServiceParent(uint32_t pid) {
   return CheckedCommand(kCommandSetServiceParent, pid, {});
 }
 
+Status Session::CheckReadable(const std::string& absolutePath) const {
+  const ConfinementLayer* landlock = confinement_.Find("Landlock");
+  if (landlock == nullptr || !landlock->inForce) return Status();
+  // The kernel decides on the file a path leads to, links resolved.
+  namespace fs = std::filesystem;
+  std::error_code ignored;
+  const std::string file = fs::weakly_canonical(absolutePath, ignored).string();
+  for (const std::string& readable : options_.readablePaths) {
+    std::string granted = fs::weakly_canonical(fs::absolute(readable, ignored), ignored).string();
+    while (!granted.empty() && granted.back() == '/') granted.pop_back();
+    if (granted.empty() || file == granted || (file.rfind(granted, 0) == 0 && file[granted.size()] == '/'))
+      return Status();
+  }
+  return Status(ErrorKind::kBadInput,
+                absolutePath + " is not readable by the confined worker: name it, or a folder "
+                               "above it, in SessionOptions::readablePaths");
+}
+
 Status Session::SetLoggingMode(bool on, std::u16string_view logFolder) {
   // Anywhere else the worker's records would be refused one by one, silently.
   if (on && state_ == State::kRunning && options_.confinement != ConfinementMode::kOff) {

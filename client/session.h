@@ -149,6 +149,10 @@ class Session {
   // The size of the extended region as this side holds it; 0 when there is none.
   size_t ExtendedRegionSize() const { return extended_.IsOpen() ? extended_.Size() : 0; }
 
+  // Whether the worker may read the file at `absolutePath`: always unconfined; confined, only
+  // beneath SessionOptions::readablePaths. Refused with a sentence that says what to do.
+  Status CheckReadable(const std::string& absolutePath) const;
+
   // The object name for a suffix of the control block's list, under this session's id.
   std::string ObjectName(const char* suffix) const;
 

@@ -146,6 +146,14 @@ TEST_F(ImageSessionTest, RefusedImagesAreExplainedInTheLogAndTheWorkerGoesOn) {
     EXPECT_EQ(log_->NewErrors().empty(), c.reason.empty()) << c.name;
   }
   EXPECT_TRUE(images_.Load(44, Bytes(valid), "fine.png").Ok());
+  // A file the confined worker was not given is refused before it is sent; the session goes on.
+  CTempFolder elsewhere;
+  Result<LoadedImage> hidden = images_.Load(45, elsewhere.Write("valid.png", valid));
+  ASSERT_FALSE(hidden.Ok());
+  EXPECT_EQ(hidden.Error().Kind(), ErrorKind::kBadInput);
+  EXPECT_NE(hidden.Error().Message().find("is not readable by the confined worker"),
+            std::string::npos);
+  EXPECT_TRUE(images_.Load(45, temp_.Write("valid.png", valid)).Ok());
 }
 
 TEST_F(ImageSessionTest, RawRequestsThatDoNotHoldWhatTheyClaimFail) {
