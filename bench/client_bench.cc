@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -158,6 +159,42 @@ void BM_ColdStartToFirstPing(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ColdStartToFirstPing)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// Both kinds of start alternate in one loop, so that both see the same machine; what the
+// confinement adds is the difference of the medians.
+void BM_ColdStartConfinedVsUnconfined(benchmark::State& state) {
+  SessionOptions confined = WorkerOptions(), unconfined = WorkerOptions();
+  unconfined.confinement = ConfinementMode::kOff;
+  std::vector<double> confinedTimes, unconfinedTimes;
+  for (auto _ : state) {
+    for (auto [options, times] :
+         {std::pair{&unconfined, &unconfinedTimes}, std::pair{&confined, &confinedTimes}}) {
+      const auto begin = std::chrono::steady_clock::now();
+      Session session;
+      Status ready = session.Start(*options);
+      if (ready) ready = session.Ping();
+      const auto end = std::chrono::steady_clock::now();
+      if (!ready) {
+        state.SkipWithError(ready.Message().c_str());
+        return;
+      }
+      times->push_back(std::chrono::duration<double>(end - begin).count());
+    }
+    state.SetIterationTime(confinedTimes.back());
+  }
+  const auto median = [](std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
+  };
+  const double c = median(confinedTimes), u = median(unconfinedTimes);
+  state.counters["confined_us"] = c * 1e6;
+  state.counters["unconfined_us"] = u * 1e6;
+  state.counters["added_us"] = (c - u) * 1e6;
+}
+BENCHMARK(BM_ColdStartConfinedVsUnconfined)
+    ->UseManualTime()
+    ->Iterations(40)
+    ->Unit(benchmark::kMicrosecond);
 
 void BM_SpawnTrue(benchmark::State& state) {
   char program[] = "/bin/true";

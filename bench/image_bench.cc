@@ -292,6 +292,40 @@ void BM_PngLoad12Megapixels(benchmark::State& state) {
 }
 BENCHMARK(BM_PngLoad12Megapixels)->UseManualTime()->Iterations(9)->Unit(benchmark::kMillisecond);
 
+// The same Load through a confined and an unconfined worker, alternating, so that both see the
+// same machine: the confinement must cost nothing measurable once the worker runs.
+void BM_PngLoad12MegapixelsConfinedVsUnconfined(benchmark::State& state) {
+  const std::string& png = TwelveMegapixelPng();
+  SessionOptions confinedOptions = WorkerOptions(), unconfinedOptions = WorkerOptions();
+  unconfinedOptions.confinement = ConfinementMode::kOff;
+  Session confined, unconfined;
+  for (auto [session, options] : {std::pair{&confined, &confinedOptions},
+                                  std::pair{&unconfined, &unconfinedOptions}}) {
+    if (Status started = session->Start(*options); !started) {
+      state.SkipWithError(started.Message().c_str());
+      return;
+    }
+  }
+  ImageSession confinedImages(confined), unconfinedImages(unconfined);
+  CSamples confinedSamples, unconfinedSamples;
+  uint64_t id = 0;
+  for (auto _ : state) {
+    ++id;
+    if (!TimedLoad(state, unconfinedImages, id, png, "big.png", {}, unconfinedSamples) ||
+        !TimedLoad(state, confinedImages, id, png, "big.png", {}, confinedSamples)) {
+      break;
+    }
+  }
+  const double c = Median(confinedSamples.worker), u = Median(unconfinedSamples.worker);
+  state.counters["confined_ms"] = c * 1e3;
+  state.counters["unconfined_ms"] = u * 1e3;
+  state.counters["confined_per_unconfined"] = u > 0 ? c / u : 0;
+}
+BENCHMARK(BM_PngLoad12MegapixelsConfinedVsUnconfined)
+    ->UseManualTime()
+    ->Iterations(9)
+    ->Unit(benchmark::kMillisecond);
+
 // Arg 1: the detailed document, whose rendering time varies between two processes by more than
 // the handover costs; arg 0: a plain one, where the handover is most of the work.
 void BM_SvgLoadAt2048(benchmark::State& state) {
