@@ -13,6 +13,7 @@
 #include <iterator>
 #include <tuple>
 
+#include "client/image_client.h"
 #include "platform/process.h"
 #include "tests/foundation/temp_folder.h"
 
@@ -135,8 +136,10 @@ TEST(UntrustedWorkerTest, BadOutputAndAbsurdRequestsAreRefusedAndTheSessionGoesO
   const std::pair<std::array<uint32_t, 6>, const char*> cases[] = {
       {{0, kInlineDataSize - 10, 100}, "outside the 2097152-byte inline area"},
       {{1, 0, 1u << 20}, "outside the 4096-byte extended region"},
-      {{0, 0, 8, 0x40000000}, "add up to 4294967300 bytes"},           // count past DataSize
-      {{0, 0, 20, 2, 0xffffffffu, 9}, "add up to 4294967316 bytes"}};  // sizes wrap in 32 bits
+      {{0, 0, 8, 3}, "add up to 16 bytes"},                                // table past DataSize
+      {{0, 0, 8, 0x40000000}, "claims 1073741824 blocks; a reply has at most 16"},
+      {{0, 0, 20, 2, 0xffffffffu, 9}, "add up to 4294967316 bytes"},       // wrap in 32 bits
+      {{0, 0, 16, 2, 0xfffffff0u, 0xfffffff0u}, "add up to 8589934572 bytes"}};
   for (const auto& [output, message] : cases) {
     const BlockSpan input[] = {std::as_bytes(std::span(output))};
     Result<Reply> reply = session.Send(100, 1, input);
@@ -144,6 +147,18 @@ TEST(UntrustedWorkerTest, BadOutputAndAbsurdRequestsAreRefusedAndTheSessionGoesO
     EXPECT_EQ(reply.Error().Kind(), ErrorKind::kBadOutput);
     EXPECT_NE(reply.Error().Message().find(message), std::string::npos) << reply.Error().Message();
   }
+  // A set of 524287 empty blocks adds up exactly; only its count gives it away.
+  Result<Reply> many = session.Send(100, 5);
+  ASSERT_FALSE(many.Ok());
+  EXPECT_EQ(many.Error().Message(), "worker's output claims 524287 blocks; a reply has at most 16");
+  // A descriptor whose pixels would fill 2^64 bytes, with none given: no copy is sized by it.
+  ImageSession images(session);
+  Result<LoadedImage> huge = images.Load(7, "/huge.svg", {}, PixelStorage::kCopy);
+  ASSERT_FALSE(huge.Ok());
+  EXPECT_EQ(huge.Error().Kind(), ErrorKind::kBadOutput);
+  EXPECT_NE(huge.Error().Message().find("0 bytes of pixels for a 2147483648 x 2147483648 image"),
+            std::string::npos)
+      << huge.Error().Message();
   // The worker checks that it got a refusal and found no region under the name.
   std::vector<BufferRequestInfo> requests;
   session.SetBufferRequestHook(
