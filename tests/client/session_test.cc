@@ -3,7 +3,10 @@
 #include "client/session.h"
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -14,6 +17,8 @@
 #include <tuple>
 
 #include "client/image_client.h"
+#include "client/worker_log.h"
+#include "platform/capabilities.h"
 #include "platform/process.h"
 #include "tests/foundation/temp_folder.h"
 
@@ -136,9 +141,9 @@ TEST(UntrustedWorkerTest, BadOutputAndAbsurdRequestsAreRefusedAndTheSessionGoesO
   const std::pair<std::array<uint32_t, 6>, const char*> cases[] = {
       {{0, kInlineDataSize - 10, 100}, "outside the 2097152-byte inline area"},
       {{1, 0, 1u << 20}, "outside the 4096-byte extended region"},
-      {{0, 0, 8, 3}, "add up to 16 bytes"},                                // table past DataSize
+      {{0, 0, 8, 3}, "add up to 16 bytes"},  // table past DataSize
       {{0, 0, 8, 0x40000000}, "claims 1073741824 blocks; a reply has at most 16"},
-      {{0, 0, 20, 2, 0xffffffffu, 9}, "add up to 4294967316 bytes"},       // wrap in 32 bits
+      {{0, 0, 20, 2, 0xffffffffu, 9}, "add up to 4294967316 bytes"},  // wrap in 32 bits
       {{0, 0, 16, 2, 0xfffffff0u, 0xfffffff0u}, "add up to 8589934572 bytes"}};
   for (const auto& [output, message] : cases) {
     const BlockSpan input[] = {std::as_bytes(std::span(output))};
@@ -196,6 +201,102 @@ TEST(UntrustedWorkerTest, WorkerThatIsKilledDiesHangsOrQuitsEndsTheSessionCleanl
     EXPECT_FALSE(AnyObjectLeft(session));
     EXPECT_NE(session.Ping().Message().find(message), std::string::npos);
   }
+}
+
+// A log record as the worker's logger writes it.
+std::string Record(const std::string& tag, const std::string& body) {
+  return "2026.12.07 10:00:00, SID " + tag + ":\r\n" + body + "\r\n\r\n";
+}
+
+std::optional<WorkerSelfReport> SelfReport(const std::string& folder, const std::string& id) {
+  return WorkerLogReader(folder, id).ReadSelfReport();
+}
+
+TEST(WorkerLogTest, SelfReportsOfInterleavedWorkersAreToldApartByProcessTag) {
+  CTempFolder logs;
+  const std::string a = "[Tessel service] [sessionA] [sessionA] ";
+  const std::string b = "[DEBUG] [Tessel service] [sessionB] [sessionB] ";
+  // An earlier process drew A's tag; the privilege tests come before any prefix.
+  logs.Write("20261207_100000.log",
+             Record("AAAAAAAA", "[DEBUG] Privilege test OK") +
+                 Record("AAAAAAAA", "[Tessel service] [old] [old] Stopping service.") +
+                 Record("AAAAAAAA", "[ERROR] Privilege test failed") +
+                 Record("BBBBBBBB", "[DEBUG] Privilege test OK") +
+                 Record("BBBBBBBB", "[Tessel service] [sessionB] [sessionB] Starting service."));
+  EXPECT_FALSE(SelfReport(logs / "", "sessionA"));  // not there yet
+  EXPECT_FALSE(SelfReport(logs / "", "sessionB"));
+  logs.Write("20261207_100500.log",
+             Record("AAAAAAAA", a + "Starting service.") +
+                 Record("AAAAAAAA", "[DEBUG] " + a + "Mandatory level: High") +
+                 Record("BBBBBBBB", b + "Mandatory level: Low") +
+                 Record("CCCCCCCC", b + "Privileges: CAP_KILL") +  // another process's forgery
+                 Record("BBBBBBBB", b + "Privileges: ") +
+                 Record("AAAAAAAA", "[DEBUG] " + a + "Privileges: CAP_CHOWN, CAP_KILL"));
+  const std::optional<WorkerSelfReport> reportA = SelfReport(logs / "", "sessionA");
+  const std::optional<WorkerSelfReport> reportB = SelfReport(logs / "", "sessionB");
+  ASSERT_TRUE(reportA && reportB);
+  EXPECT_FALSE(reportA->privilegeTestPassed);
+  EXPECT_EQ(reportA->mandatoryLevel, "High");
+  EXPECT_EQ(reportA->privileges, "CAP_CHOWN, CAP_KILL");
+  EXPECT_FALSE(reportA->Confined());
+  EXPECT_TRUE(reportB->privilegeTestPassed && reportB->Confined()) << reportB->privileges;
+  EXPECT_FALSE(SelfReport(logs / "", "old"));
+
+  // Only the last kMaxLogBytes are read: the error before them is not seen, nor the cut record.
+  logs.Write(
+      "20261207_101000.log",
+      Record("AAAAAAAA", "[ERROR] " + a + "early") +
+          Record("AAAAAAAA", "[ERROR] " + a + std::string(WorkerLogReader::kMaxLogBytes, 'x')) +
+          Record("AAAAAAAA", "[ERROR] " + a + "late"));
+  EXPECT_EQ(WorkerLogReader(logs / "", "sessionA").NewErrors(), std::vector<std::string>{"late"});
+}
+
+// Whether the workers we start inherit no_new_privs and a seccomp filter from us.
+bool FilteredOurselves() {
+  std::ifstream in("/proc/self/status");
+  const std::string status(std::istreambuf_iterator<char>(in), {});
+  return status.find("NoNewPrivs:\t1") != std::string::npos &&
+         status.find("Seccomp:\t2") != std::string::npos;
+}
+
+TEST(WorkerLogTest, RealWorkersReportWhetherTheyAreConfined) {
+  CTempFolder logs, ids;
+  SessionOptions options;
+  options.environment.emplace_back("{CBB742F7-4EE8-4643-97CD-AB66DF0BAFEA}", logs / "");
+  // Confined as a client confines it, which is for good: a child of the test starts that one,
+  // while we start an unconfined one that logs into the same file.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    for (int capability = 0; capability < 64; ++capability) DropCapability(capability);
+    sock_filter allow = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+    sock_fprog program{1, &allow};
+    Session confined;
+    const bool ran = ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+                     ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 &&
+                     confined.Start(options).Ok();
+    ids.Write("confined", ran ? confined.Id() : "");
+    ::_exit(ran && confined.Stop().Ok() ? 0 : 1);
+  }
+  Session session;
+  ASSERT_TRUE(session.Start(options).Ok()) << session.EndReason().Message();
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_EQ(status, 0);
+
+  std::ifstream in(ids / "confined");
+  const std::string confinedId(std::istreambuf_iterator<char>(in), {});
+  const std::optional<WorkerSelfReport> confined = SelfReport(logs / "", confinedId);
+  ASSERT_TRUE(confined);
+  EXPECT_TRUE(confined->privilegeTestPassed);
+  EXPECT_EQ(confined->mandatoryLevel, "Low");
+  EXPECT_EQ(confined->privileges, "");
+  const std::optional<WorkerSelfReport> own = SelfReport(logs / "", session.Id());
+  ASSERT_TRUE(own);
+  // The privilege test raises CAP_DAC_READ_SEARCH, which works exactly when it is listed.
+  EXPECT_EQ(own->privilegeTestPassed,
+            own->privileges.find("CAP_DAC_READ_SEARCH") == std::string::npos)
+      << own->privileges;
+  EXPECT_EQ(own->mandatoryLevel == "Low", FilteredOurselves()) << own->mandatoryLevel;
 }
 
 }  // namespace
