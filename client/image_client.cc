@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <system_error>
 
 #include "channel/control_block.h"
@@ -61,6 +62,9 @@ Result<LoadedImage> DecodeLoadReply(const Reply& reply, uint64_t id, PixelStorag
   }
   // One read of the worker's bytes; everything below looks at the copy only.
   std::memcpy(&image.descriptor_, described.data(), sizeof(ImageDescriptor));
+  // Callers may print the texts; a worker need not end them.
+  image.descriptor_.ErrorSource[sizeof image.descriptor_.ErrorSource - 1] = '\0';
+  image.descriptor_.ErrorMessage[sizeof image.descriptor_.ErrorMessage - 1] = '\0';
   const ImageDescriptor& descriptor = image.descriptor_;
   if (descriptor.Id != id) {
     return Status(ErrorKind::kBadOutput,
@@ -80,7 +84,15 @@ Result<LoadedImage> DecodeLoadReply(const Reply& reply, uint64_t id, PixelStorag
                          static_cast<unsigned long long>(expected)));
   }
   if (storage == PixelStorage::kCopy) {
-    image.copy_.assign(pixels.begin(), pixels.end());
+    // The size is bounded by the region we granted (SessionOptions::maxRegionSize), but that can
+    // still be more memory than there is: a failure the caller hears about, not an exception.
+    try {
+      image.copy_.assign(pixels.begin(), pixels.end());
+    } catch (const std::bad_alloc&) {
+      return Status(ErrorKind::kSystem,
+                    Format("no memory for a copy of the %zu bytes of pixels of image %llu",
+                           pixels.size(), static_cast<unsigned long long>(id)));
+    }
     image.copied_ = true;
   } else {
     image.view_ = pixels;

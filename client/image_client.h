@@ -31,7 +31,8 @@ enum class PixelStorage {
 // BGRA with premultiplied alpha, rows packed (stride = PixelWidth() * 4).
 class LoadedImage {
  public:
-  // The worker's descriptor, copied; its sizes were checked against the pixels.
+  // The worker's descriptor, copied; its sizes were checked against the pixels and its two texts
+  // end in a NUL whatever the worker wrote.
   const ImageDescriptor& Descriptor() const { return descriptor_; }
   bool IsVector() const { return descriptor_.VectorFlag == 1; }
   // The size of the pixels: what an SVG image was rendered at, a PNG image's natural size.
@@ -58,6 +59,7 @@ class LoadedImage {
 
 // Checks a Load reply and takes its descriptor (read once) and pixels: two blocks, the first of
 // exactly 360 bytes carrying `id`, the second exactly as large as the descriptor's sizes say.
+// With kCopy, memory for the copy that cannot be had is a kSystem failure.
 Result<LoadedImage> DecodeLoadReply(const Reply& reply, uint64_t id, PixelStorage storage);
 
 // Decoded images stay in the worker under the caller's 64-bit Id until Free. Loading an Id that

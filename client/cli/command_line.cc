@@ -7,9 +7,10 @@ namespace tessel::cli {
 
 const char kUsage[] =
     "Usage:\n"
-    "  tessel render [--size WxH] [-o FILE | --out-dir DIR] INPUT...\n"
-    "  tessel info INPUT...\n"
-    "  tessel ping\n"
+    "  tessel render [--size WxH] [-o FILE | --out-dir DIR] [--sandbox MODE] INPUT...\n"
+    "  tessel info [--sandbox MODE] INPUT...\n"
+    "  tessel ping [--sandbox MODE]\n"
+    "  tessel sandbox\n"
     "\n"
     "Decodes PNG and renders SVG images in a separate worker process and writes PNG files.\n"
     "\n"
@@ -17,6 +18,8 @@ const char kUsage[] =
     "  render     write each INPUT as a PNG file (straight-alpha RGBA) named after it\n"
     "  info       print each INPUT's kind and natural size\n"
     "  ping       start a worker, ping it, stop it, and print the round trip\n"
+    "  sandbox    start a worker as best it can be confined here, and print each layer of\n"
+    "             its confinement and the worker's own report on itself\n"
     "\n"
     "Options:\n"
     "  --size WxH      render SVG images at W x H pixels; 0 on a side keeps the natural size\n"
@@ -25,10 +28,15 @@ const char kUsage[] =
     "  --out-dir DIR   the folder for the output files (made when missing; default: .)\n"
     "  --log-dir DIR   keep the worker's log files in DIR (default: a temporary folder,\n"
     "                  removed at the end)\n"
+    "  --sandbox MODE  how the worker is confined: require (default) refuses to start it\n"
+    "                  when a layer of its confinement is missing here; best-effort starts\n"
+    "                  it with the layers this system offers; off starts it unconfined,\n"
+    "                  with your rights\n"
     "  -h, --help      show this text\n"
     "  --version       show the version\n"
     "\n"
-    "Exit status: 0 when every INPUT succeeded, 1 when any failed, 2 for a usage mistake.\n";
+    "Exit status: 0 when every INPUT succeeded (for sandbox: when every layer is in force\n"
+    "and the worker reports itself confined), 1 otherwise, 2 for a usage mistake.\n";
 
 std::optional<TargetSize> ParseSize(const std::string& text) {
   const size_t x = text.find_first_of("xX");
@@ -43,6 +51,14 @@ std::optional<TargetSize> ParseSize(const std::string& text) {
   if (!side(all.substr(0, x), size.width) || !side(all.substr(x + 1), size.height))
     return std::nullopt;
   return size;
+}
+
+std::optional<ConfinementMode> ParseConfinement(const std::string& text) {
+  for (ConfinementMode mode :
+       {ConfinementMode::kRequire, ConfinementMode::kBestEffort, ConfinementMode::kOff}) {
+    if (text == ConfinementModeName(mode)) return mode;
+  }
+  return std::nullopt;
 }
 
 std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv,
@@ -75,7 +91,8 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv,
       name = arg.substr(0, equals);
       value = arg.substr(equals + 1);
     }
-    if (name != "--size" && name != "-o" && name != "--out-dir" && name != "--log-dir") {
+    if (name != "--size" && name != "-o" && name != "--out-dir" && name != "--log-dir" &&
+        name != "--sandbox") {
       error = "unknown option " + arg;
       return std::nullopt;
     }
@@ -97,6 +114,14 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv,
         return std::nullopt;
       }
       line.size = *size;
+    } else if (name == "--sandbox") {
+      const std::optional<ConfinementMode> mode = ParseConfinement(*value);
+      if (!mode) {
+        error = "--sandbox takes require, best-effort or off, not " + *value;
+        return std::nullopt;
+      }
+      line.confinement = *mode;
+      line.confinementGiven = true;
     } else if (name == "-o") {
       line.outFile = *value;
     } else if (name == "--out-dir") {
@@ -118,17 +143,20 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv,
     line.command = Command::kInfo;
   } else if (command == "ping") {
     line.command = Command::kPing;
+  } else if (command == "sandbox") {
+    line.command = Command::kSandbox;
   } else {
     error = "unknown command " + command;
     return std::nullopt;
   }
   line.inputs.assign(words.begin() + 1, words.end());
 
-  if (line.command == Command::kPing && !line.inputs.empty()) {
-    error = "ping takes no inputs";
+  const bool takesInputs = line.command == Command::kRender || line.command == Command::kInfo;
+  if (!takesInputs && !line.inputs.empty()) {
+    error = command + " takes no inputs";
     return std::nullopt;
   }
-  if (line.command != Command::kPing && line.inputs.empty()) {
+  if (takesInputs && line.inputs.empty()) {
     error = command + " needs at least one INPUT";
     return std::nullopt;
   }
@@ -136,6 +164,12 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv,
                              line.size.width != 0 || line.size.height != 0;
   if (line.command != Command::kRender && renderOptions) {
     error = "--size, -o and --out-dir belong to render";
+    return std::nullopt;
+  }
+  if (line.command == Command::kSandbox && line.confinementGiven) {
+    error =
+        "sandbox always asks for best-effort, to show what is missing; --sandbox does not "
+        "apply to it";
     return std::nullopt;
   }
   if (!line.outFile.empty() && !line.outDir.empty()) {

@@ -6,11 +6,12 @@
 #include <vector>
 
 #include "client/image_client.h"
+#include "sandbox/confinement.h"
 
 // What the user asked `tessel` for.
 namespace tessel::cli {
 
-enum class Command { kNone, kRender, kInfo, kPing };
+enum class Command { kNone, kRender, kInfo, kPing, kSandbox };
 
 struct CommandLine {
   Command command = Command::kNone;
@@ -20,6 +21,9 @@ struct CommandLine {
   std::string outFile;      // -o FILE
   std::string outDir;       // --out-dir DIR
   std::string logDir;       // --log-dir DIR
+  // --sandbox MODE, and whether it was given
+  ConfinementMode confinement = ConfinementMode::kRequire;
+  bool confinementGiven = false;
   std::vector<std::string> inputs;
 };
 
@@ -28,6 +32,9 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
 
 // "WxH" with decimal sides; 0 stands for the natural size on that side.
 std::optional<TargetSize> ParseSize(const std::string& text);
+
+// "require", "best-effort" or "off".
+std::optional<ConfinementMode> ParseConfinement(const std::string& text);
 
 extern const char kUsage[];
 

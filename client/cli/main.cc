@@ -1,13 +1,17 @@
-// tessel: decodes PNG and renders SVG images through one worker session and writes PNG files.
+// tessel: decodes PNG and renders SVG images through one worker session and writes PNG files,
+// and shows how the worker is confined.
 #include <stdio.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <filesystem>
+#include <iterator>
+#include <optional>
 #include <set>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "client/cli/command_line.h"
 #include "client/cli/png_file.h"
@@ -37,6 +41,32 @@ bool CheckExtension(const std::string& input, std::string& error) {
   return false;
 }
 
+// An input as the worker is given it and as it is named readable; the worker's folder is not ours.
+std::string AbsoluteInput(const std::string& input) {
+  std::error_code ignored;
+  return fs::absolute(input, ignored).string();
+}
+
+// Inputs that are not there are reported here: the worker could not read them anyway, and a
+// confined worker is not even allowed to look for them.
+bool CheckPresent(const std::string& input, std::string& error) {
+  std::error_code failure;
+  if (fs::exists(AbsoluteInput(input), failure)) return true;
+  error = "cannot read it: " + (failure ? failure.message() : "no such file");
+  return false;
+}
+
+// The inputs the worker will be asked to load, and so may read.
+std::vector<std::string> ReadableInputs(const CommandLine& line) {
+  std::vector<std::string> readable;
+  std::string ignored;
+  for (const std::string& input : line.inputs) {
+    if (CheckExtension(input, ignored) && CheckPresent(input, ignored))
+      readable.push_back(AbsoluteInput(input));
+  }
+  return readable;
+}
+
 bool EnsureRunning(CWorker& worker, std::string& error) {
   if (worker.Running()) return true;
   Status started = worker.Start();
@@ -47,10 +77,10 @@ bool EnsureRunning(CWorker& worker, std::string& error) {
 // Loads `input` under `id`; on failure `error` holds the worker's reason.
 Result<LoadedImage> LoadInput(CWorker& worker, uint64_t id, const std::string& input,
                               TargetSize size, std::string& error) {
-  if (!CheckExtension(input, error) || !EnsureRunning(worker, error))
+  if (!CheckExtension(input, error) || !CheckPresent(input, error) ||
+      !EnsureRunning(worker, error))
     return Status(ErrorKind::kBadInput, error);
-  std::error_code ignored;
-  const std::string absolute = fs::absolute(input, ignored).string();
+  const std::string absolute = AbsoluteInput(input);
   worker.Mark();
   Result<LoadedImage> image = worker.Images().Load(id, absolute, size);
   if (!image) error = worker.Explain(image.Error(), absolute);
@@ -107,7 +137,7 @@ int Render(const CommandLine& line) {
       return kExitFailed;
     }
   }
-  CWorker worker(line.logDir);
+  CWorker worker(line.logDir, line.confinement, ReadableInputs(line));
   CRenderer renderer(line, worker);
   const size_t total = line.inputs.size();
   size_t rendered = 0;
@@ -141,7 +171,7 @@ int Render(const CommandLine& line) {
 }
 
 int Info(const CommandLine& line) {
-  CWorker worker(line.logDir);
+  CWorker worker(line.logDir, line.confinement, ReadableInputs(line));
   size_t failed = 0;
   for (size_t i = 0; i < line.inputs.size(); ++i) {
     const std::string& input = line.inputs[i];
@@ -164,7 +194,7 @@ int Info(const CommandLine& line) {
 
 int Ping(const CommandLine& line) {
   using Clock = std::chrono::steady_clock;
-  CWorker worker(line.logDir);
+  CWorker worker(line.logDir, line.confinement);
   const Clock::time_point begin = Clock::now();
   Status status = worker.Start();
   const Clock::time_point started = Clock::now();
@@ -182,6 +212,50 @@ int Ping(const CommandLine& line) {
            static_cast<long long>(micros(answered - started)),
            static_cast<long long>(micros(started - begin)));
   return 0;
+}
+
+// The worker is started with whatever confinement this system offers, so that every layer can
+// be shown in force or missing rather than the start refused at the first missing one.
+int Sandbox(const CommandLine& line) {
+  CWorker worker(line.logDir, ConfinementMode::kBestEffort);
+  Status status = worker.Start();
+  if (status) status = worker.GetSession().Ping();
+  if (!status) {
+    ::fprintf(stderr, "tessel: sandbox: %s\n", status.Message().c_str());
+    return kExitFailed;
+  }
+  const ConfinementReport& report = worker.GetSession().Confinement();
+  auto show = [](const std::string& name, bool inForce, const std::string& detail) {
+    ::printf("  %s: %s%s%s\n", name.c_str(), inForce ? "in force" : "missing",
+             detail.empty() ? "" : ": ", detail.c_str());
+  };
+  ::printf("Layers of the worker's confinement:\n");
+  bool allInForce = report.Complete();
+  for (const char* name : kConfinementLayers) {
+    const ConfinementLayer* layer = report.Find(name);
+    if (layer == nullptr) allInForce = false;
+    show(name, layer != nullptr && layer->inForce,
+         layer != nullptr ? layer->detail : "the session does not report it");
+  }
+  for (const ConfinementLayer& layer : report.layers) {
+    if (std::find(std::begin(kConfinementLayers), std::end(kConfinementLayers), layer.name) ==
+        std::end(kConfinementLayers))
+      show(layer.name, layer.inForce, layer.detail);
+  }
+  ::printf("The worker's own report:\n");
+  const std::optional<WorkerSelfReport> self = worker.SelfReport();
+  if (self) {
+    ::printf("  Privilege test %s\n  Mandatory level: %s\n  Privileges: %s\n",
+             self->privilegeTestPassed ? "OK" : "failed", self->mandatoryLevel.c_str(),
+             self->privileges.empty() ? "(none)" : self->privileges.c_str());
+  } else {
+    ::printf("  not found in its log\n");
+  }
+  (void)worker.Stop();
+  const bool confined = allInForce && self && self->Confined();
+  ::printf("%s\n", confined ? "The worker is confined."
+                            : "The worker is not fully confined: it can do more than decode.");
+  return confined ? 0 : kExitFailed;
 }
 
 }  // namespace
@@ -203,6 +277,12 @@ int main(int argc, char** argv) {
     ::printf("tessel %s\n", TESSEL_VERSION);
     return 0;
   }
+  if (line->confinement == tessel::ConfinementMode::kOff && line->command != Command::kNone) {
+    ::fputs(
+        "tessel: warning: the worker runs unconfined, with your rights; an image made to "
+        "exploit a decoder can do whatever you can\n",
+        stderr);
+  }
   switch (line->command) {
     case Command::kRender:
       return Render(*line);
@@ -210,6 +290,8 @@ int main(int argc, char** argv) {
       return Info(*line);
     case Command::kPing:
       return Ping(*line);
+    case Command::kSandbox:
+      return Sandbox(*line);
     case Command::kNone:
       break;
   }

@@ -16,6 +16,19 @@ namespace fs = std::filesystem;
 // The worker's log folder, read at its start: its first records land there too.
 constexpr const char kLogFolderVariable[] = "{CBB742F7-4EE8-4643-97CD-AB66DF0BAFEA}";
 
+// The layer that kept a worker from starting under ConfinementMode::kRequire: one the report
+// shows missing, else one the session's message names. Empty for a failure of another kind.
+std::string MissingLayer(const Session& session, const Status& failure) {
+  for (const ConfinementLayer& layer : session.Confinement().layers) {
+    if (!layer.inForce) return layer.name;
+  }
+  if (failure.Kind() == ErrorKind::kNotFound) return {};
+  for (const char* layer : kConfinementLayers) {
+    if (failure.Message().find(layer) != std::string::npos) return layer;
+  }
+  return {};
+}
+
 }  // namespace
 
 CWorker::~CWorker() {
@@ -52,6 +65,7 @@ Status CWorker::PrepareLogFolder() {
 }
 
 Status CWorker::Start() {
+  if (!unconfinable_.Ok()) return unconfinable_;
   if (!folderReady_) {
     if (Status prepared = PrepareLogFolder(); !prepared) return prepared;
     folderReady_ = true;
@@ -59,8 +73,17 @@ Status CWorker::Start() {
   images_.reset();
   session_ = std::make_unique<Session>();
   SessionOptions options;
+  options.confinement = confinement_;
+  options.readablePaths = readable_;
   options.environment.emplace_back(kLogFolderVariable, logDir_ + "/");
   Status started = session_->Start(options);
+  if (!started && confinement_ == ConfinementMode::kRequire) {
+    if (const std::string layer = MissingLayer(*session_, started); !layer.empty()) {
+      unconfinable_ = started =
+          Status(started.Kind(), started.Message() + " (this system does not offer the " + layer +
+                                     " layer; --sandbox best-effort starts the worker without it)");
+    }
+  }
   if (started) started = session_->SetLoggingMode(true, logDir_);
   if (!started) {
     session_.reset();

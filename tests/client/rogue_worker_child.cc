@@ -1,10 +1,12 @@
-// A worker that breaks the protocol on command 100 in the way its Parameter names.
+// A worker that breaks the protocol on command 100 in the way its Parameter names, and answers
+// every Load with an image far larger than its pixels.
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "channel/control_block.h"
+#include "codec/tessel_codec.h"
 #include "platform/named_event.h"
 #include "platform/shared_memory_region.h"
 
@@ -49,10 +51,26 @@ int main(int argc, char** argv) {
         block.SetDataSize(0);
         break;
       }
+      case 5: {  // as many empty blocks as the inline area can list: a set that adds up
+        std::memset(block.InlineData(), 0, kInlineDataSize);
+        const uint32_t count = (kInlineDataSize - 4) / 4;
+        std::memcpy(block.InlineData(), &count, sizeof count);
+        block.SetDataSize(kInlineDataSize);
+        break;
+      }
       case 3:  // dies in the middle of a command
         _exit(100);
       case 4:
         pause();  // hangs
+    }
+    if (command == kCommandLoad) {  // image 7 at 2^31 x 2^31 pixels, in no bytes at all
+      ImageDescriptor image{};
+      image.Id = 7, image.VectorFlag = 1, image.TargetWidth = image.TargetHeight = 1u << 31;
+      const uint32_t table[] = {2, sizeof image, 0};
+      std::memcpy(block.InlineData(), table, sizeof table);
+      std::memcpy(block.InlineData() + sizeof table, &image, sizeof image);
+      block.SetDataSize(sizeof table + sizeof image);
+      block.SetStatus(1);
     }
     if (succeeded) block.SetResult(1);
     block.SetCommand(kCommandNone);

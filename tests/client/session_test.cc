@@ -14,6 +14,9 @@
 #include <iterator>
 #include <tuple>
 
+#include "client/image_client.h"
+#include "client/worker_log.h"
+#include "platform/capabilities.h"
 #include "platform/process.h"
 #include "tests/foundation/temp_folder.h"
 
@@ -147,8 +150,10 @@ TEST(UntrustedWorkerTest, BadOutputAndAbsurdRequestsAreRefusedAndTheSessionGoesO
   const std::pair<std::array<uint32_t, 6>, const char*> cases[] = {
       {{0, kInlineDataSize - 10, 100}, "outside the 2097152-byte inline area"},
       {{1, 0, 1u << 20}, "outside the 4096-byte extended region"},
-      {{0, 0, 8, 0x40000000}, "add up to 4294967300 bytes"},           // count past DataSize
-      {{0, 0, 20, 2, 0xffffffffu, 9}, "add up to 4294967316 bytes"}};  // sizes wrap in 32 bits
+      {{0, 0, 8, 3}, "add up to 16 bytes"},  // table past DataSize
+      {{0, 0, 8, 0x40000000}, "claims 1073741824 blocks; a reply has at most 16"},
+      {{0, 0, 20, 2, 0xffffffffu, 9}, "add up to 4294967316 bytes"},  // wrap in 32 bits
+      {{0, 0, 16, 2, 0xfffffff0u, 0xfffffff0u}, "add up to 8589934572 bytes"}};
   for (const auto& [output, message] : cases) {
     const BlockSpan input[] = {std::as_bytes(std::span(output))};
     Result<Reply> reply = session.Send(100, 1, input);
@@ -156,6 +161,18 @@ TEST(UntrustedWorkerTest, BadOutputAndAbsurdRequestsAreRefusedAndTheSessionGoesO
     EXPECT_EQ(reply.Error().Kind(), ErrorKind::kBadOutput);
     EXPECT_NE(reply.Error().Message().find(message), std::string::npos) << reply.Error().Message();
   }
+  // A set of 524287 empty blocks adds up exactly; only its count gives it away.
+  Result<Reply> many = session.Send(100, 5);
+  ASSERT_FALSE(many.Ok());
+  EXPECT_EQ(many.Error().Message(), "worker's output claims 524287 blocks; a reply has at most 16");
+  // A descriptor whose pixels would fill 2^64 bytes, with none given: no copy is sized by it.
+  ImageSession images(session);
+  Result<LoadedImage> huge = images.Load(7, std::as_bytes(std::span("<svg/>")), "huge.svg", {}, PixelStorage::kCopy);
+  ASSERT_FALSE(huge.Ok());
+  EXPECT_EQ(huge.Error().Kind(), ErrorKind::kBadOutput);
+  EXPECT_NE(huge.Error().Message().find("0 bytes of pixels for a 2147483648 x 2147483648 image"),
+            std::string::npos)
+      << huge.Error().Message();
   // The worker checks that it got a refusal and found the region too small for its output.
   std::vector<BufferRequestInfo> requests;
   session.SetBufferRequestHook(
@@ -199,6 +216,79 @@ TEST(UntrustedWorkerTest, WorkerThatIsKilledDiesHangsOrQuitsEndsTheSessionCleanl
     EXPECT_FALSE(AnyObjectLeft(session));
     EXPECT_NE(session.Ping().Message().find(message), std::string::npos);
   }
+}
+
+// A log record as the worker's logger writes it.
+std::string Record(const std::string& tag, const std::string& body) {
+  return "2026.12.07 10:00:00, SID " + tag + ":\r\n" + body + "\r\n\r\n";
+}
+
+std::optional<WorkerSelfReport> SelfReport(const std::string& folder, const std::string& id) {
+  return WorkerLogReader(folder, id).ReadSelfReport();
+}
+
+TEST(WorkerLogTest, SelfReportsOfInterleavedWorkersAreToldApartByProcessTag) {
+  CTempFolder logs;
+  const std::string a = "[Tessel service] [sessionA] [sessionA] ";
+  const std::string b = "[DEBUG] [Tessel service] [sessionB] [sessionB] ";
+  // An earlier process drew A's tag; the privilege tests come before any prefix.
+  logs.Write("20261207_100000.log",
+             Record("AAAAAAAA", "[DEBUG] Privilege test OK") +
+                 Record("AAAAAAAA", "[Tessel service] [old] [old] Stopping service.") +
+                 Record("AAAAAAAA", "[ERROR] Privilege test failed") +
+                 Record("BBBBBBBB", "[DEBUG] Privilege test OK") +
+                 Record("BBBBBBBB", "[Tessel service] [sessionB] [sessionB] Starting service."));
+  EXPECT_FALSE(SelfReport(logs / "", "sessionA"));  // not there yet
+  EXPECT_FALSE(SelfReport(logs / "", "sessionB"));
+  logs.Write("20261207_100500.log",
+             Record("AAAAAAAA", a + "Starting service.") +
+                 Record("AAAAAAAA", "[DEBUG] " + a + "Mandatory level: High") +
+                 Record("BBBBBBBB", b + "Mandatory level: Low") +
+                 Record("CCCCCCCC", b + "Privileges: CAP_KILL") +  // another process's forgery
+                 Record("BBBBBBBB", b + "Privileges: ") +
+                 Record("AAAAAAAA", "[DEBUG] " + a + "Privileges: CAP_CHOWN, CAP_KILL"));
+  const std::optional<WorkerSelfReport> reportA = SelfReport(logs / "", "sessionA");
+  const std::optional<WorkerSelfReport> reportB = SelfReport(logs / "", "sessionB");
+  ASSERT_TRUE(reportA && reportB);
+  EXPECT_FALSE(reportA->privilegeTestPassed);
+  EXPECT_EQ(reportA->mandatoryLevel, "High");
+  EXPECT_EQ(reportA->privileges, "CAP_CHOWN, CAP_KILL");
+  EXPECT_FALSE(reportA->Confined());
+  EXPECT_TRUE(reportB->privilegeTestPassed && reportB->Confined()) << reportB->privileges;
+  EXPECT_FALSE(SelfReport(logs / "", "old"));
+
+  // Only the last kMaxLogBytes are read: the error before them is not seen, nor the cut record.
+  logs.Write(
+      "20261207_101000.log",
+      Record("AAAAAAAA", "[ERROR] " + a + "early") +
+          Record("AAAAAAAA", "[ERROR] " + a + std::string(WorkerLogReader::kMaxLogBytes, 'x')) +
+          Record("AAAAAAAA", "[ERROR] " + a + "late"));
+  EXPECT_EQ(WorkerLogReader(logs / "", "sessionA").NewErrors(), std::vector<std::string>{"late"});
+}
+
+// Two workers log into one folder, one confined (the default) and one not: each report is read
+// from its own worker's records.
+TEST(WorkerLogTest, RealWorkersReportWhetherTheyAreConfined) {
+  CTempFolder logs;
+  SessionOptions options;
+  options.environment.emplace_back("{CBB742F7-4EE8-4643-97CD-AB66DF0BAFEA}", logs / "");
+  Session confinedSession, unconfinedSession;
+  ASSERT_TRUE(confinedSession.Start(options).Ok()) << confinedSession.EndReason().Message();
+  options.confinement = ConfinementMode::kOff;
+  ASSERT_TRUE(unconfinedSession.Start(options).Ok()) << unconfinedSession.EndReason().Message();
+
+  const std::optional<WorkerSelfReport> confined = SelfReport(logs / "", confinedSession.Id());
+  ASSERT_TRUE(confined);
+  EXPECT_TRUE(confined->privilegeTestPassed);
+  EXPECT_EQ(confined->mandatoryLevel, "Low");
+  EXPECT_EQ(confined->privileges, "");
+  const std::optional<WorkerSelfReport> own = SelfReport(logs / "", unconfinedSession.Id());
+  ASSERT_TRUE(own);
+  // The privilege test raises CAP_DAC_READ_SEARCH, which works exactly when it is listed.
+  EXPECT_EQ(own->privilegeTestPassed,
+            own->privileges.find("CAP_DAC_READ_SEARCH") == std::string::npos)
+      << own->privileges;
+  EXPECT_NE(own->mandatoryLevel, "Low");
 }
 
 }  // namespace
