@@ -136,12 +136,22 @@ Result<LoadedImage> ImageSession::SendLoad(uint64_t id, uint32_t sourceKind, std
   const BlockSpan blocks[] = {AsBlock(&sourceKind, sizeof sourceKind),
                               AsBlock(&request, sizeof request), wideName, bytes,
                               AsBlock(&length, sizeof length)};
+  // The worker answers a refusal with Result 0 only; its reason is in its log.
+  if (!log_ || logSession_ != session_.Id()) {
+    log_ = std::make_unique<WorkerLogReader>(session_.LogFolder(), session_.Id());
+    logSession_ = session_.Id();
+  }
+  log_->Mark();
   Result<Reply> reply = session_.Send(kCommandLoad, 0, blocks);
   if (!reply) return reply.Error();
   workingSetSize_ = reply->workingSetSize;
   if (!reply->Succeeded()) {
-    return Status(ErrorKind::kRefused,
-                  Format("worker refused to load %.*s", static_cast<int>(name.size()), name.data()));
+    std::string reason = log_->LastReason(name);
+    if (reason.empty()) {
+      reason = Format("worker refused to load %.*s without logging a reason",
+                      static_cast<int>(name.size()), name.data());
+    }
+    return Status(ErrorKind::kRefused, std::move(reason));
   }
   return DecodeLoadReply(reply.Value(), id, storage);
 }

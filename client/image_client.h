@@ -2,12 +2,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "client/session.h"
+#include "client/worker_log.h"
 #include "client/status.h"
 #include "codec/tessel_codec.h"
 
@@ -70,7 +72,8 @@ class ImageSession {
   explicit ImageSession(Session& session) : session_(session) {}
 
   // The file at `path` (UTF-8; made absolute here, since the worker's folder is not ours). Its
-  // extension, ".png" or ".svg" in any case, chooses the decoder.
+  // extension, ".png" or ".svg" in any case, chooses the decoder. A refusal (kRefused) carries the
+  // worker's own reason, read back from its log.
   Result<LoadedImage> Load(uint64_t id, std::string_view path, TargetSize target = {},
                            PixelStorage storage = PixelStorage::kView);
   // Encoded bytes; `name` is only used for its extension.
@@ -93,6 +96,8 @@ class ImageSession {
 
   Session& session_;
   uint64_t workingSetSize_ = 0;
+  std::unique_ptr<WorkerLogReader> log_;  // of the session's worker, for reasons of refusals
+  std::string logSession_;
 };
 
 // The request descriptor of a Load or Free: a zeroed descriptor with `id` and `target`.

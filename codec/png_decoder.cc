@@ -205,9 +205,9 @@ bool Decode(CReadState* state, ImageDescriptor* descriptor) {
   if (state->pixels == nullptr) {
     if (const unsigned long long limit = AddressSpaceLimit()) {
       SetError(descriptor, kSource,
-               "out of memory while decoding: the %u x %u pixels need %zu bytes; the limit is "
-               "%llu bytes of address space",
-               state->width, state->height, bytes, limit);
+               "out of memory while decoding: the limit is %llu bytes of address space, and the "
+               "%u x %u pixels alone need %zu bytes",
+               limit, state->width, state->height, bytes);
     } else {
       SetError(descriptor, kSource, "not enough memory for the %u x %u pixels (%zu bytes)",
                state->width, state->height, bytes);

@@ -81,9 +81,8 @@ Result<LoadedImage> LoadInput(CWorker& worker, uint64_t id, const std::string& i
       !EnsureRunning(worker, error))
     return Status(ErrorKind::kBadInput, error);
   const std::string absolute = AbsoluteInput(input);
-  worker.Mark();
   Result<LoadedImage> image = worker.Images().Load(id, absolute, size);
-  if (!image) error = worker.Explain(image.Error(), absolute);
+  if (!image) error = worker.Explain(image.Error());
   return image;
 }
 

@@ -99,10 +99,12 @@ Status CWorker::Stop() {
   return session_->Stop();
 }
 
-std::string CWorker::Explain(const Status& failure, const std::string& name) const {
-  if (failure.Kind() != ErrorKind::kRefused) return failure.Message();
-  std::string reason = log_->LastReason(name);
-  return reason.empty() ? "the worker refused it without logging a reason" : reason;
+std::string CWorker::Explain(const Status& failure) const {
+  if (failure.Kind() == ErrorKind::kRefused &&
+      failure.Message().find("without logging a reason") != std::string::npos) {
+    return "the worker refused it without logging a reason";
+  }
+  return failure.Message();
 }
 
 }  // namespace tessel::cli

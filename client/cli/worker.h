@@ -37,10 +37,8 @@ class CWorker {
   Session& GetSession() { return *session_; }
   ImageSession& Images() { return *images_; }
 
-  // Why the last command on the session failed: the worker's last logged error since Mark(),
-  // or, for a session that has ended, how it ended. `name` is what the worker was given.
-  void Mark() { log_->Mark(); }
-  std::string Explain(const Status& failure, const std::string& name) const;
+  // A failure as the user reads it: the worker's own reason where it gave one.
+  std::string Explain(const Status& failure) const;
 
   // What the running worker logged about itself as it started.
   std::optional<WorkerSelfReport> SelfReport() const { return log_->ReadSelfReport(); }

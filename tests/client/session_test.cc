@@ -16,7 +16,6 @@
 
 #include "client/image_client.h"
 #include "client/worker_log.h"
-#include "platform/capabilities.h"
 #include "platform/process.h"
 #include "tests/foundation/temp_folder.h"
 
