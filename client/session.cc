@@ -9,11 +9,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <system_error>
 
 #include "client/message.h"
+#include "client/worker_log.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
 #include "sandbox/worker_launcher.h"
@@ -219,6 +221,10 @@ Status Session::Start(const SessionOptions& options) {
   options_ = options;
   Result<std::string> worker = ResolveWorkerPath(options_.workerPath);
   Status started = worker ? CreateObjects() : worker.Error();
+  if (started) started = PrepareFolders();
+  // Only what the worker writes from now on can be its report.
+  WorkerLogReader log(logFolder_, id_);
+  if (started) log.Mark();
   if (started) started = SpawnWorker(worker.Value());
   if (!started) {
     ReleaseObjects();
@@ -227,15 +233,48 @@ Status Session::Start(const SessionOptions& options) {
     return started;
   }
   state_ = State::kRunning;
-  if (options_.watchParent) {
-    Result<Reply> reply = Send(kCommandSetServiceParent, CurrentProcessId());
-    if (!reply) return reply.Error();
-    if (!reply->Succeeded()) {
-      Status refused(ErrorKind::kRefused, "worker refused SetServiceParent with our process id");
-      Close();
-      endReason_ = refused;
-      return refused;
-    }
+  // The first answer also means that the worker has written its report on itself, which a
+  // required confinement checks.
+  const bool check = options_.confinement == ConfinementMode::kRequire;
+  if (!options_.watchParent && !check) return Status();
+  Result<Reply> reply = options_.watchParent ? Send(kCommandSetServiceParent, CurrentProcessId())
+                                             : Send(kCommandPing);
+  Status failure;
+  if (!reply) {
+    failure = reply.Error();
+  } else if (!reply->Succeeded()) {
+    failure = Status(ErrorKind::kRefused, options_.watchParent
+                                              ? "worker refused SetServiceParent with our process id"
+                                              : "worker refused Ping");
+  } else if (check) {
+    failure = CheckSelfReport(log);
+  }
+  if (!failure) {
+    Close();
+    endReason_ = failure;
+  }
+  return failure;
+}
+
+Status Session::CheckSelfReport(const WorkerLogReader& log) const {
+  // What was applied is only half the proof: the worker must find itself confined too. Without
+  // its log (switched off by the caller) there is nothing to read.
+  const char* silenced = ::getenv(kLogSuppressVariable);
+  bool silent = silenced != nullptr && std::strlen(silenced) == 1;
+  for (const auto& [name, value] : options_.environment)
+    if (name == kLogSuppressVariable) silent = value.size() == 1;
+  if (silent) return Status();
+  const std::optional<WorkerSelfReport> report = log.ReadSelfReport();
+  if (!report) {
+    return Status(ErrorKind::kSandboxUnavailable,
+                  "the worker did not report its confinement in its log in " + logFolder_);
+  }
+  if (!report->Confined()) {
+    return Status(ErrorKind::kSandboxUnavailable,
+                  Format("the worker does not find itself confined: privilege test %s, mandatory "
+                         "level %s, privileges \"%s\"",
+                         report->privilegeTestPassed ? "OK" : "failed",
+                         report->mandatoryLevel.c_str(), report->privileges.c_str()));
   }
   return Status();
 }
@@ -287,7 +326,6 @@ Status Session::PrepareFolders() {
 }
 
 Status Session::SpawnWorker(const std::string& path) {
-  if (Status folders = PrepareFolders(); !folders) return folders;
   WorkerLaunch launch;
   launch.mode = options_.confinement;
   std::error_code ignored;
@@ -374,10 +412,11 @@ Result<Reply> Session::Exchange(uint32_t command, uint64_t parameter,
     const bool finished =
         depth == 0 ? block_.Command() == kCommandNone : block_.RequiredSize() == 0;
     if (finished) break;
-    // Time we spend answering the event is not the worker's.
-    const Clock::time_point answering = Clock::now();
+    // Time our hook spends is not the worker's; the rest of answering is, so that a worker that
+    // raises event after event still meets its deadline.
+    const Clock::duration hookedBefore = hookTime_;
     if (Status answer = AnswerEvent(); !answer) return answer;
-    end += Clock::now() - answering;
+    end += hookTime_ - hookedBefore;
   }
   // The worker has opened every object by now; only the extended region is opened again later.
   if (fixedNamesLinked_) UnlinkFixedNames();
@@ -489,7 +528,11 @@ Status Session::AnswerEvent() {
       }
     } scope{*this, outerFloor};
     ++eventDepth_;
+    // The hook's time, nested commands included, counted once.
+    const Clock::time_point hookStart = Clock::now();
+    const Clock::duration hookedBefore = hookTime_;
     hook_(*this, info);
+    hookTime_ = hookedBefore + (Clock::now() - hookStart);
   }
   if (state_ != State::kRunning) return NotRunning();
 

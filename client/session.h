@@ -22,6 +22,8 @@
 
 namespace tessel {
 
+class WorkerLogReader;
+
 // The default address-space cap of a confined worker: room for the largest raster that can be
 // handed over (1 GiB) plus the output region it is copied into, and no room for much more.
 inline constexpr uint64_t kDefaultWorkerAddressSpace = 2560ull << 20;
@@ -163,6 +165,7 @@ class Session {
   std::chrono::milliseconds CommandDeadline() const;
   Status CreateObjects();
   Status PrepareFolders();
+  Status CheckSelfReport(const WorkerLogReader& log) const;
   Status SpawnWorker(const std::string& path);
   Result<Reply> Exchange(uint32_t command, uint64_t parameter, std::span<const BlockSpan> input,
                          std::chrono::milliseconds deadline);
@@ -203,6 +206,7 @@ class Session {
   bool extendedLinked_ = false;    // the extended region's name exists
   int eventDepth_ = 0;             // open events this thread is answering inside of
   uint32_t regionFloor_ = 0;       // an open event needs the extended region at least this large
+  std::chrono::steady_clock::duration hookTime_{};  // spent in the BufferRequest hook so far
 };
 
 // UTF-8 to UTF-16; invalid sequences become U+FFFD.

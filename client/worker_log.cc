@@ -167,7 +167,7 @@ std::vector<std::string> WorkerLogReader::NewErrors() const {
 }
 
 std::optional<WorkerSelfReport> WorkerLogReader::ReadSelfReport() const {
-  const std::vector<std::string> texts = ReadLogs(false);
+  const std::vector<std::string> texts = ReadLogs(true);
   const std::vector<Record> records = SplitRecords(texts);
   // The worker's first record with our prefix tells its process tag. The privilege test comes
   // before the prefix is set, so it is known by that tag alone: the last such record of that

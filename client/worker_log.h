@@ -47,8 +47,8 @@ class WorkerLogReader {
   // ", <name>" removed; empty when the worker logged no reason.
   std::string LastReason(std::string_view name) const;
 
-  // The self-report of this session's worker, from all of the log the limits let us read, not
-  // only what follows the mark; nothing while any of its three records is missing.
+  // The self-report of this session's worker, from what follows the last Mark (all of the log the
+  // limits let us read without one); nothing while any of its three records is missing.
   std::optional<WorkerSelfReport> ReadSelfReport() const;
 
  private:

@@ -62,6 +62,14 @@ int main(int argc, char** argv) {
         _exit(100);
       case 4:
         pause();  // hangs
+        break;
+      case 6:  // busy, but never done: one BufferRequest after another
+        for (;;) {
+          block.SetRequiredSize(kInlineDataSize + 1);
+          block.SetEvent(kEventBufferRequest);
+          answer();
+          if (server.Wait(60s) != CNamedEvent::WaitResult::Signalled) return 6;
+        }
     }
     if (command == kCommandLoad) {  // image 7 at 2^31 x 2^31 pixels, in no bytes at all
       ImageDescriptor image{};

@@ -33,6 +33,8 @@ SessionOptions Worker(const std::string& program, std::chrono::milliseconds dead
   SessionOptions options;
   options.workerPath = program.front() == '/' ? program : ExecutableFolder() + program;
   options.commandDeadline = deadline;
+  // The rogue worker writes no log, so it has no report on itself for a required confinement.
+  if (program == "child_rogue_worker") options.confinement = ConfinementMode::kBestEffort;
   return options;
 }
 
@@ -185,6 +187,21 @@ TEST(UntrustedWorkerTest, BadOutputAndAbsurdRequestsAreRefusedAndTheSessionGoesO
   EXPECT_TRUE(session.Ping().Ok());
 }
 
+// Applying the confinement is half the proof; the worker must also find itself confined. One
+// that says nothing about itself does not start when the confinement is required.
+TEST(UntrustedWorkerTest, WorkerWithoutAReportOnItselfDoesNotStartUnderRequiredConfinement) {
+  SessionOptions options = Worker("child_rogue_worker");
+  options.confinement = ConfinementMode::kRequire;
+  Session session;
+  const Status started = session.Start(options);
+  EXPECT_EQ(started.Kind(), ErrorKind::kSandboxUnavailable);
+  EXPECT_NE(started.Message().find("did not report its confinement"), std::string::npos)
+      << started.Message();
+  EXPECT_FALSE(session.Running());
+  EXPECT_TRUE(IsReaped(session.WorkerPid()));
+  EXPECT_FALSE(AnyObjectLeft(session));
+}
+
 TEST(UntrustedWorkerTest, WorkerThatIsKilledDiesHangsOrQuitsEndsTheSessionCleanly) {
   CTempFolder folder;
   const std::string quitter = folder.Write("quitter", "#!/bin/sh\nexit 7\n");
@@ -194,6 +211,8 @@ TEST(UntrustedWorkerTest, WorkerThatIsKilledDiesHangsOrQuitsEndsTheSessionCleanl
       {"Tessel", 0, "worker was killed by signal 9 (Killed) before answering Ping"},
       {"child_rogue_worker", 3, "worker exited with code 100 before answering command 100"},
       {"child_rogue_worker", 4,
+       "worker did not answer command 100 within 300 ms; it has been killed"},
+      {"child_rogue_worker", 6,
        "worker did not answer command 100 within 300 ms; it has been killed"},
       {quitter, 0, "worker exited with code 7 before answering SetServiceParent"}};
   for (const auto& [worker, misdeed, message] : cases) {
@@ -208,9 +227,10 @@ TEST(UntrustedWorkerTest, WorkerThatIsKilledDiesHangsOrQuitsEndsTheSessionCleanl
     EXPECT_EQ(ended.Message().substr(0, std::strlen(message)), message);
     EXPECT_EQ(ended.Message().find("may have run out of memory") != std::string::npos,
               misdeed == 3);
-    EXPECT_EQ(ended.Kind(), misdeed == 4 ? ErrorKind::kTimedOut : ErrorKind::kWorkerEnded);
+    const bool timedOut = misdeed == 4 || misdeed == 6;
+    EXPECT_EQ(ended.Kind(), timedOut ? ErrorKind::kTimedOut : ErrorKind::kWorkerEnded);
     ASSERT_TRUE(session.WorkerExit().has_value()) << message;
-    EXPECT_EQ(session.WorkerExit()->signal, misdeed == 4 || worker == "Tessel" ? SIGKILL : 0);
+    EXPECT_EQ(session.WorkerExit()->signal, timedOut || worker == "Tessel" ? SIGKILL : 0);
     EXPECT_TRUE(IsReaped(session.WorkerPid()));
     EXPECT_FALSE(AnyObjectLeft(session));
     EXPECT_NE(session.Ping().Message().find(message), std::string::npos);
