@@ -16,6 +16,7 @@
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "platform/unique_fd.h"
 
@@ -85,6 +86,7 @@ bool Check(int rc, const char* what, std::string& error) {
 }
 
 bool Compile(std::vector<sock_filter>& program, size_t& allowedCalls, std::string& error) {
+  std::set<int> allowedSet;
   std::unique_ptr<void, SeccompContext> context(seccomp_init(SCMP_ACT_ERRNO(EPERM)));
   if (!context) return Check(-ENOMEM, "init", error);
   scmp_filter_ctx ctx = context.get();
@@ -97,7 +99,8 @@ bool Compile(std::vector<sock_filter>& program, size_t& allowedCalls, std::strin
   const auto allow = [&](const char* name, std::initializer_list<scmp_arg_cmp> conditions) {
     const int call = Resolve(name);
     if (call == __NR_SCMP_ERROR) return true;  // not a call of this architecture
-    ++allowedCalls;
+    allowedSet.insert(call);
+    allowedCalls = allowedSet.size();
     return Check(seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, call,
                                         static_cast<unsigned>(conditions.size()),
                                         conditions.size() == 0 ? nullptr : conditions.begin()),
