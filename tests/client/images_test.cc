@@ -182,6 +182,25 @@ TEST_F(ImageSessionTest, RawRequestsThatDoNotHoldWhatTheyClaimFail) {
   EXPECT_EQ(log_->NewErrors(), std::vector<std::string>(3, "Input block error"));
 }
 
+// Text needs the font configuration and the fonts: a confined worker must draw it exactly as an
+// unconfined one does.
+TEST_F(ImageSessionTest, TextIsDrawnAsByAnUnconfinedWorker) {
+  const std::string file = temp_.Write(
+      "text.svg", Svg(120, 40, "<text x='4' y='30' font-family='sans-serif' font-size='28'>"
+                               "Tessel</text>"));
+  SessionOptions options;
+  options.confinement = ConfinementMode::kOff;
+  Session unconfinedSession;
+  ASSERT_TRUE(unconfinedSession.Start(options).Ok());
+  ImageSession unconfined(unconfinedSession);
+  Result<LoadedImage> reference = unconfined.Load(1, file, {}, PixelStorage::kCopy);
+  Result<LoadedImage> drawn = images_.Load(1, file);
+  ASSERT_TRUE(reference.Ok() && drawn.Ok());
+  const std::string pixels = Text(drawn->Pixels());
+  EXPECT_NE(pixels.find_first_not_of('\0'), std::string::npos);  // not blank
+  EXPECT_TRUE(pixels == Text(reference->Pixels()));
+}
+
 TEST_F(ImageSessionTest, SvgNeverReadsTheFilesItNames) {
   // An opaque picture beside the document, named relatively and absolutely.
   const std::string secret =
