@@ -29,6 +29,10 @@ Report RunProbe(ConfinementMode mode, LaunchedWorker& launched) {
   launch.executable = ExecutableFolder() + "child_confined_probe";
   launch.arguments = {"report", own, temp.Write("secret", "not for the worker")};
   launch.environment = {"TMPDIR=" + own};
+#if defined(__SANITIZE_ADDRESS__)
+  // The leak checker needs a process of its own, which the confined probe may not start.
+  launch.environment.push_back("ASAN_OPTIONS=detect_leaks=0");
+#endif
   launch.privateFolders = {own};
   launch.openFileLimit = 64;
   std::string error;
