@@ -145,6 +145,8 @@ Result<LoadedImage> ImageSession::SendLoad(uint64_t id, uint32_t sourceKind, std
   Result<Reply> reply = session_.Send(kCommandLoad, 0, blocks);
   if (!reply) return reply.Error();
   workingSetSize_ = reply->workingSetSize;
+  // The worker answers a reply it could not write as it likes; our own reason comes first.
+  if (!reply->outputRefusal.Ok()) return reply->outputRefusal;
   if (!reply->Succeeded()) {
     std::string reason = log_->LastReason(name);
     if (reason.empty()) {

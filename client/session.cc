@@ -77,6 +77,13 @@ std::string DescribeExit(const CProcessWatch::ExitStatus& status) {
   return Format("worker was killed by signal %d (%s)", status.signal, ::strsignal(status.signal));
 }
 
+Status SharedMemoryShortage(uint64_t needed) {
+  return Status(ErrorKind::kSystem,
+                Format("not enough shared memory: /dev/shm has %llu bytes free, %llu needed",
+                       static_cast<unsigned long long>(SharedMemoryAvailable()),
+                       static_cast<unsigned long long>(needed)));
+}
+
 Status SystemError(const char* what, int error) {
   return Status(ErrorKind::kSystem, Format("%s: %s", what, DescribeErrno(error).c_str()));
 }
@@ -302,6 +309,7 @@ Status Session::CreateObjects() {
     serverEvent_.Close();
     main_.Close();
     extended_.Close();
+    if (error == ENOSPC) return SharedMemoryShortage(kMainMappingSize + 3 * PageSize());
     if (error != EEXIST) return SystemError("cannot create the session's shared objects", error);
   }
   return SystemError("cannot create the session's shared objects", EEXIST);
@@ -406,6 +414,7 @@ Result<Reply> Session::Exchange(uint32_t command, uint64_t parameter,
     return Abandon(SystemError("cannot signal the worker", errno));
 
   const int depth = eventDepth_;
+  if (depth == 0) outputRefusal_ = Status();
   Clock::time_point end = Clock::now() + deadline;
   for (;;) {
     if (Status answered = AwaitWorker(end, command, deadline); !answered) return answered;
@@ -426,6 +435,7 @@ Result<Reply> Session::Exchange(uint32_t command, uint64_t parameter,
   reply.result = block_.Result();
   reply.status = block_.Status();
   reply.workingSetSize = block_.WorkingSetSize();
+  if (depth == 0) reply.outputRefusal = outputRefusal_;
   Status output = reply.Succeeded() ? ReadOutput(reply) : Status();
   if (!output) return output;
   return reply;
@@ -467,6 +477,7 @@ Status Session::ReplaceExtendedRegion(size_t size) {
   // was given at its start, and it may never change their size itself.
   if (!extended_.Resize(size)) {
     const int error = errno;
+    if (error == ENOSPC) return SharedMemoryShortage(size);
     return Status(ErrorKind::kSystem, Format("cannot give the extended region %zu bytes: %s", size,
                                              DescribeErrno(error).c_str()));
   }
@@ -505,7 +516,14 @@ Status Session::AnswerEvent() {
   const bool bufferRequest = event == kEventBufferRequest;
   if (bufferRequest && required != 0 && required <= options_.maxRegionSize) {
     // An open outer event still needs its own size once this one is answered.
-    info.granted = ReplaceExtendedRegion(std::max<size_t>(required, regionFloor_)).Ok();
+    Status region = ReplaceExtendedRegion(std::max<size_t>(required, regionFloor_));
+    info.granted = region.Ok();
+    if (!region) outputRefusal_ = std::move(region);
+  } else if (bufferRequest) {
+    outputRefusal_ = Status(ErrorKind::kBadInput,
+                            Format("an output of %u bytes is larger than the %u bytes that can be "
+                                   "handed over (SessionOptions::maxRegionSize)",
+                                   required, options_.maxRegionSize));
   }
   // A refused request leaves the region as it is: the worker maps it by its real size, finds it
   // too small and fails its output cleanly.

@@ -73,6 +73,9 @@ struct Reply {
   uint32_t dataOffset = 0;
   uint32_t dataSize = 0;
   std::vector<BlockSpan> blocks;  // the output block set; empty when the command failed
+  // Why we could not give the worker the room its output needed, if we could not; the command
+  // then fails for that reason.
+  Status outputRefusal;
 
   bool Succeeded() const { return result == 1; }
 };
@@ -206,7 +209,8 @@ class Session {
   bool extendedLinked_ = false;    // the extended region's name exists
   int eventDepth_ = 0;             // open events this thread is answering inside of
   uint32_t regionFloor_ = 0;       // an open event needs the extended region at least this large
-  std::chrono::steady_clock::duration hookTime_{};  // spent in the BufferRequest hook so far
+  std::chrono::steady_clock::duration hookTime_{};
+  Status outputRefusal_;  // of the command under way  // spent in the BufferRequest hook so far
 };
 
 // UTF-8 to UTF-16; invalid sequences become U+FFFD.

@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -27,6 +28,12 @@ bool SharedObjectPath(std::string_view name, std::string& path) {
   return true;
 }
 
+uint64_t SharedMemoryAvailable() {
+  struct statvfs info;
+  if (::statvfs("/dev/shm", &info) != 0) return 0;
+  return static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
+}
+
 std::string SharedObjectFile(std::string_view name) {
   std::string path;
   if (!SharedObjectPath(name, path)) return {};
@@ -34,6 +41,14 @@ std::string SharedObjectFile(std::string_view name) {
 }
 
 namespace {
+
+// Takes every page of the object now: on a full tmpfs a page first touched through a mapping
+// raises SIGBUS in whichever process touches it, while this fails with ENOSPC, here.
+bool Reserve(int fd, size_t size) {
+  const int rc = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+  if (rc != 0) errno = rc;
+  return rc == 0;
+}
 
 CMapping MapWhole(int fd, size_t size, bool writable) {
   int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
@@ -59,7 +74,7 @@ bool CSharedMemoryRegion::Create(std::string_view name, size_t size) {
   CUniqueFd fd(::shm_open(path.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600));
   if (!fd) return false;
   CMapping mapping;
-  if (::ftruncate(fd.Get(), static_cast<off_t>(size)) == 0)
+  if (::ftruncate(fd.Get(), static_cast<off_t>(size)) == 0 && Reserve(fd.Get(), size))
     mapping = MapWhole(fd.Get(), size, true);
   if (!mapping.Valid()) {
     // Nobody can use a half-made object; do not leave the name taken.
@@ -75,6 +90,7 @@ bool CSharedMemoryRegion::Create(std::string_view name, size_t size) {
 }
 
 bool CSharedMemoryRegion::Resize(size_t size) {
+  const size_t previous = mapping_.Length();
   mapping_.Reset();
   if (!owner_) {
     errno = EBADF;
@@ -84,7 +100,14 @@ bool CSharedMemoryRegion::Resize(size_t size) {
     errno = size == 0 ? EINVAL : EFBIG;
     return false;
   }
-  if (::ftruncate(owner_.Get(), static_cast<off_t>(size)) != 0) return false;
+  if (::ftruncate(owner_.Get(), static_cast<off_t>(size)) != 0 || !Reserve(owner_.Get(), size)) {
+    // Back to the size whose pages were all there, so that the region stays usable.
+    const int error = errno;
+    if (previous != 0 && ::ftruncate(owner_.Get(), static_cast<off_t>(previous)) == 0)
+      mapping_ = MapWhole(owner_.Get(), previous, true);
+    errno = error;
+    return false;
+  }
   mapping_ = MapWhole(owner_.Get(), size, true);
   return mapping_.Valid();
 }

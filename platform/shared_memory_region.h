@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,9 @@ bool SharedObjectPath(std::string_view name, std::string& path);
 // Where the object of that name lives in the file system ("/dev/shm/" + name), for rules that
 // name files; empty when the name is not valid.
 std::string SharedObjectFile(std::string_view name);
+
+// Bytes still free where shared objects live (/dev/shm); 0 when unknown.
+uint64_t SharedMemoryAvailable();
 
 // A named POSIX shared-memory object mapped whole into this process.
 //
@@ -35,12 +39,15 @@ class CSharedMemoryRegion {
   ~CSharedMemoryRegion() = default;
 
   // Creates a new object of `size` bytes with mode 0600 (only our user may open it) and maps it
-  // for reading and writing. Fails with EEXIST when the name is taken. The contents start zeroed.
+  // for reading and writing. Fails with EEXIST when the name is taken, and with ENOSPC when its
+  // pages cannot all be had now (they are taken at once, so that no access can fault later).
+  // The contents start zeroed.
   bool Create(std::string_view name, size_t size);
 
   // The creator only: gives the same object (same inode, so whoever may open it still may) a new
   // size and maps it anew. Bytes up to the smaller size stay. Fails with EBADF on a region that
-  // was opened rather than created; the old mapping is gone either way.
+  // was opened rather than created, and with ENOSPC when the pages cannot be had; the region then
+  // keeps its old size.
   bool Resize(size_t size);
 
   // Maps an existing object whole, for reading and writing or for reading only. An object of

@@ -229,7 +229,9 @@ TEST(LoadReplyTest, RepliesThatDoNotAddUpAreRefused) {
                                                               pngBytes = Raw(png),
                                                               wrapsBytes = Raw(wraps);
   auto reply = [](std::vector<BlockSpan> blocks, int32_t status = 1) {
-    return Reply{.result = 1, .status = status, .blocks = std::move(blocks)};
+    Reply built;
+    built.result = 1, built.status = status, built.blocks = std::move(blocks);
+    return built;
   };
   for (const Reply& r :
        {reply({Bytes(svgBytes), Bytes(none)}), reply({Bytes(wrapsBytes), Bytes(none)}),
