@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "client/message.h"
+#include "client/session_folder.h"
 #include "client/worker_log.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
@@ -321,16 +322,20 @@ Status Session::PrepareFolders() {
   std::filesystem::create_directories(logFolder_, error);
   if (error) return FolderError("the log folder", logFolder_, error);
   // The session's own folder, made before the worker starts so that a confined worker can be
-  // given it and nothing beside it.
+  // given it and nothing beside it. Sessions whose client died left theirs, and their extended
+  // region: they go first.
   const std::string sessions = TempFolder() + "TESSEL";
   std::filesystem::create_directories(sessions, error);
   if (error) return FolderError("the sessions' folder", sessions, error);
-  const std::string folder = sessions + "/" + id_ + "/";
-  if (::mkdir(folder.c_str(), 0700) != 0) {
-    return FolderError("the session's folder", folder, std::error_code(errno, std::generic_category()));
-  }
-  privateFolder_ = folder;
-  return Status();
+  CSessionFolder::SweepStale(sessions, [](const std::string& id) {
+    std::vector<std::string> names;
+    for (const char* suffix : {kMainMappingSuffix, kExtendedRegionSuffix, kServerEventSuffix,
+                               kClientEventSuffix}) {
+      names.push_back(std::string(kServiceName).append(suffix).append(id));
+    }
+    return names;
+  });
+  return folder_.Create(sessions, id_);
 }
 
 Status Session::SpawnWorker(const std::string& path) {
@@ -339,7 +344,7 @@ Status Session::SpawnWorker(const std::string& path) {
   std::error_code ignored;
   launch.executable = std::filesystem::absolute(path, ignored).string();
   launch.arguments = {id_};
-  launch.environment = WorkerEnvironment(options_, logFolder_, privateFolder_);
+  launch.environment = WorkerEnvironment(options_, logFolder_, folder_.Path());
   for (const std::string& readable : options_.readablePaths)
     launch.readable.push_back(std::filesystem::absolute(readable, ignored).string());
   // The font configuration a caller points us to must be readable where it lies.
@@ -351,7 +356,7 @@ Status Session::SpawnWorker(const std::string& path) {
       if (!item.empty() && ::access(item.c_str(), R_OK) == 0) launch.readable.push_back(item);
     }
   }
-  launch.privateFolders = {privateFolder_};
+  launch.privateFolders = {folder_.Path()};
   launch.appendFolders = {logFolder_};
   for (const char* suffix : {kMainMappingSuffix, kExtendedRegionSuffix, kServerEventSuffix,
                              kClientEventSuffix}) {
@@ -756,11 +761,7 @@ void Session::ReleaseObjects() {
   extended_.Close();
   main_.Close();
   // Called once the worker has ended: nothing writes into its folder any more.
-  if (!privateFolder_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(privateFolder_, ignored);
-    privateFolder_.clear();
-  }
+  folder_.Remove();
 }
 
 std::u16string Utf8ToUtf16(std::string_view text) {

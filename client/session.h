@@ -14,6 +14,7 @@
 
 #include "channel/control_block.h"
 #include "client/block_set.h"
+#include "client/session_folder.h"
 #include "client/status.h"
 #include "platform/named_event.h"
 #include "platform/process_watch.h"
@@ -148,7 +149,7 @@ class Session {
   const ConfinementReport& Confinement() const { return confinement_; }
   // The session's private folder: the worker's TMPDIR, holding its working folder. Removed when
   // the worker has ended.
-  const std::string& PrivateFolder() const { return privateFolder_; }
+  const std::string& PrivateFolder() const { return folder_.Path(); }
   // The folder the worker logs to (with a trailing '/').
   const std::string& LogFolder() const { return logFolder_; }
   // The size of the extended region as this side holds it; 0 when there is none.
@@ -202,7 +203,7 @@ class Session {
   std::optional<CProcessWatch::ExitStatus> exit_;
   BufferRequestHook hook_;
   ConfinementReport confinement_;
-  std::string privateFolder_;
+  CSessionFolder folder_;
   std::string logFolder_;
 
   bool fixedNamesLinked_ = false;  // main mapping and events still carry their names

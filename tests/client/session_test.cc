@@ -91,6 +91,39 @@ TEST(SessionTest, HostCommandsThenStopLeaveNothingBehind) {
   EXPECT_FALSE(std::filesystem::exists(privateFolder));
 }
 
+// A client killed outright cannot clean up; the next session of the same user clears away what it
+// left (its extended region and its folder), and leaves live sessions alone.
+TEST(SessionTest, WhatAKilledClientLeftIsClearedByTheNextSession) {
+  int ids[2];
+  ASSERT_EQ(::pipe(ids), 0);
+  const pid_t client = ::fork();
+  if (client == 0) {
+    Session doomed;
+    if (!doomed.Start().Ok()) ::_exit(1);
+    const ssize_t written = ::write(ids[1], doomed.Id().data(), doomed.Id().size());
+    ::raise(written == ssize_t(Session::kIdLength) ? SIGKILL : SIGTERM);
+  }
+  ::close(ids[1]);
+  std::string id(Session::kIdLength, '\0');
+  const bool told = ::read(ids[0], id.data(), id.size()) == ssize_t(id.size());
+  ::close(ids[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(client, &status, 0), client);
+  ASSERT_TRUE(told && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  const std::string region = std::string(kServiceName) + kExtendedRegionSuffix + id;
+  const std::string folder = TempFolder() + "TESSEL/" + id;
+  ASSERT_TRUE(CSharedMemoryRegion::ExistsReadOnly(region));
+  ASSERT_TRUE(std::filesystem::is_directory(folder));
+
+  Session live, next;
+  ASSERT_TRUE(live.Start().Ok());
+  ASSERT_TRUE(next.Start().Ok());
+  EXPECT_FALSE(CSharedMemoryRegion::ExistsReadOnly(region));
+  EXPECT_FALSE(std::filesystem::exists(folder));
+  EXPECT_TRUE(std::filesystem::is_directory(live.PrivateFolder()));
+  EXPECT_TRUE(live.Ping().Ok());
+}
+
 TEST(SessionTest, LoggingModeSwitchesTheWorkersLogInAUtf16Folder) {
   CTempFolder temp;
   const std::string first = temp / "first";
