@@ -45,8 +45,9 @@ Status CSessionFolder::Create(const std::string& sessions, const std::string& id
   const std::string unfinished = sessions + "/." + id + kUnfinishedSuffix;
   const std::string folder = sessions + "/" + id;
   const auto failed = [&](int error) {
-    return Status(ErrorKind::kSystem, "cannot make the session's folder " + folder + ": " +
-                                          std::error_code(error, std::generic_category()).message());
+    return Status(ErrorKind::kSystem,
+                  "cannot make the session's folder " + folder + ": " +
+                      std::error_code(error, std::generic_category()).message());
   };
   if (::mkdir(unfinished.c_str(), 0700) != 0) return failed(errno);
   CUniqueFd lock(::open(unfinished.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));

@@ -28,8 +28,9 @@ class CSessionFolder {
 
   // Removes the folders in `sessions` that no live session holds, after unlinking the shared
   // objects `objectNames` gives for each one's id.
-  static void SweepStale(const std::string& sessions,
-                         const std::function<std::vector<std::string>(const std::string&)>& objectNames);
+  static void SweepStale(
+      const std::string& sessions,
+      const std::function<std::vector<std::string>(const std::string&)>& objectNames);
 
  private:
   std::string path_;

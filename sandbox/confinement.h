@@ -16,8 +16,8 @@ enum class ConfinementMode {
 
 // One layer of the confinement and whether it is in force for a started worker.
 struct ConfinementLayer {
-  std::string name;    // "no_new_privs", "capabilities", "environment", "resource limits",
-                       // "Landlock", "seccomp"
+  std::string name;  // "no_new_privs", "capabilities", "environment", "resource limits",
+                     // "Landlock", "seccomp"
   bool inForce = false;
   std::string detail;  // what it grants or refuses, or why it is missing, in plain words
 };

@@ -21,16 +21,17 @@ constexpr uint64_t kFsRemoveDir = 1ull << 4;
 constexpr uint64_t kFsRemoveFile = 1ull << 5;
 constexpr uint64_t kFsMakeDir = 1ull << 7;
 constexpr uint64_t kFsMakeReg = 1ull << 8;
-constexpr uint64_t kFsAbi1 = (1ull << 13) - 1;  // execute .. make_sym
-constexpr uint64_t kFsRefer = 1ull << 13;       // ABI 2
-constexpr uint64_t kFsTruncate = 1ull << 14;    // ABI 3
-constexpr uint64_t kFsIoctlDev = 1ull << 15;    // ABI 5
-constexpr uint64_t kNetBindTcp = 1ull << 0;     // ABI 4
-constexpr uint64_t kNetConnectTcp = 1ull << 1;  // ABI 4
+constexpr uint64_t kFsAbi1 = (1ull << 13) - 1;      // execute .. make_sym
+constexpr uint64_t kFsRefer = 1ull << 13;           // ABI 2
+constexpr uint64_t kFsTruncate = 1ull << 14;        // ABI 3
+constexpr uint64_t kFsIoctlDev = 1ull << 15;        // ABI 5
+constexpr uint64_t kNetBindTcp = 1ull << 0;         // ABI 4
+constexpr uint64_t kNetConnectTcp = 1ull << 1;      // ABI 4
 constexpr uint64_t kScopeAbstractUnix = 1ull << 0;  // ABI 6
 constexpr uint64_t kScopeSignal = 1ull << 1;        // ABI 6
 // Rights that a rule on a single file may carry.
-constexpr uint64_t kFileRights = kFsExecute | kFsWriteFile | kFsReadFile | kFsTruncate | kFsIoctlDev;
+constexpr uint64_t kFileRights =
+    kFsExecute | kFsWriteFile | kFsReadFile | kFsTruncate | kFsIoctlDev;
 
 // The ruleset attribute grew with the ABI; an older kernel refuses the larger form.
 struct RulesetAttr {
@@ -101,8 +102,8 @@ uint64_t CLandlockRuleset::Rights(PathAccess access, bool isFolder) const {
       rights = kFsReadFile | kFsReadDir;
       break;
     case PathAccess::kPrivate:
-      rights = kFsReadFile | kFsReadDir | kFsWriteFile | kFsRemoveDir | kFsRemoveFile |
-               kFsMakeDir | kFsMakeReg | kFsTruncate;
+      rights = kFsReadFile | kFsReadDir | kFsWriteFile | kFsRemoveDir | kFsRemoveFile | kFsMakeDir |
+               kFsMakeReg | kFsTruncate;
       break;
     case PathAccess::kAppend:
       rights = kFsReadFile | kFsReadDir | kFsWriteFile | kFsMakeReg;
@@ -139,7 +140,8 @@ std::vector<std::string> CLandlockRuleset::MissingProtections() const {
   std::vector<std::string> missing;
   if (abi_ < 3) missing.emplace_back("truncating files (seccomp refuses it instead)");
   if (abi_ < 4) missing.emplace_back("TCP bind and connect (seccomp refuses every socket instead)");
-  if (abi_ < 5) missing.emplace_back("device ioctls (seccomp allows only terminal queries instead)");
+  if (abi_ < 5)
+    missing.emplace_back("device ioctls (seccomp allows only terminal queries instead)");
   if (abi_ < 6) {
     missing.emplace_back(
         "signals and abstract sockets leaving the worker (seccomp refuses both instead)");

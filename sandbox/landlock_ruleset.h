@@ -13,11 +13,11 @@ namespace tessel {
 // What a rule grants beneath a path. Each names a set of Landlock rights; rights the kernel's ABI
 // does not know are left out (and then not restricted either).
 enum class PathAccess {
-  kExecute,     // execute and read one file: the program itself
-  kRead,        // read files and list folders
-  kPrivate,     // everything but execute, special files and links: a folder of the process's own
-  kAppend,      // read, list, create files and write them, never truncate or remove: a log folder
-  kReadWrite,   // read and write one existing file, never truncate it: a shared-memory object
+  kExecute,    // execute and read one file: the program itself
+  kRead,       // read files and list folders
+  kPrivate,    // everything but execute, special files and links: a folder of the process's own
+  kAppend,     // read, list, create files and write them, never truncate or remove: a log folder
+  kReadWrite,  // read and write one existing file, never truncate it: a shared-memory object
 };
 
 class CLandlockRuleset {

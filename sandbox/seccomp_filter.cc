@@ -27,6 +27,7 @@ namespace {
 // there. Above the kernel's largest pid (2^22), so no real id is mistaken for it.
 constexpr uint32_t kSelfPlaceholder = 0x7eadbeef;
 
+// clang-format off
 // What the worker, libpng, librsvg, cairo, pango, fontconfig and glib need, threads included.
 // Calls with conditions are added below; anything not allowed fails with EPERM.
 constexpr const char* kAllowed[] = {
@@ -64,11 +65,12 @@ constexpr const char* kAllowed[] = {
 // Refused with ENOSYS rather than EPERM, so that the C library falls back to a call the filter
 // can inspect: clone3 passes its flags in memory, openat2 its open flags.
 constexpr const char* kFallback[] = {"clone3", "openat2"};
+// clang-format on
 
 constexpr unsigned long kIoctls[] = {TCGETS, TIOCGWINSZ, FIONREAD, FIONBIO, FIOCLEX, FIONCLEX};
-constexpr int kPrctls[] = {PR_SET_NAME,        PR_GET_NAME,      PR_GET_NO_NEW_PRIVS,
-                           PR_GET_SECCOMP,     PR_CAPBSET_READ,  PR_GET_DUMPABLE,
-                           PR_GET_SECUREBITS,  PR_GET_TIMERSLACK, 0x53564d41 /* PR_SET_VMA */};
+constexpr int kPrctls[] = {PR_SET_NAME,       PR_GET_NAME,       PR_GET_NO_NEW_PRIVS,
+                           PR_GET_SECCOMP,    PR_CAPBSET_READ,   PR_GET_DUMPABLE,
+                           PR_GET_SECUREBITS, PR_GET_TIMERSLACK, 0x53564d41 /* PR_SET_VMA */};
 
 struct SeccompContext {
   void operator()(scmp_filter_ctx context) const { seccomp_release(context); }
@@ -101,10 +103,10 @@ bool Compile(std::vector<sock_filter>& program, size_t& allowedCalls, std::strin
     if (call == __NR_SCMP_ERROR) return true;  // not a call of this architecture
     allowedSet.insert(call);
     allowedCalls = allowedSet.size();
-    return Check(seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, call,
-                                        static_cast<unsigned>(conditions.size()),
-                                        conditions.size() == 0 ? nullptr : conditions.begin()),
-                 name, error);
+    return Check(
+        seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, call, static_cast<unsigned>(conditions.size()),
+                               conditions.size() == 0 ? nullptr : conditions.begin()),
+        name, error);
   };
   for (const char* name : kAllowed) {
     if (!allow(name, {})) return false;
@@ -217,7 +219,8 @@ std::vector<std::string> CSeccompFilter::RefusedFamilies() {
       "new processes (fork, vfork, clone without CLONE_THREAD, clone3)",
       "signals to any process but the worker (kill, tgkill, tkill, rt_sigqueueinfo, "
       "pidfd_send_signal)",
-      "truncating or preallocating files (truncate, ftruncate, fallocate, open with O_TRUNC, creat)",
+      "truncating or preallocating files (truncate, ftruncate, fallocate, open with O_TRUNC, "
+      "creat)",
       "executable anonymous memory (mmap of anonymous memory and any mprotect with PROT_EXEC)",
       "anonymous and fault-handling files (memfd_create, userfaultfd)",
       "kernel programs, profiling and keys (bpf, perf_event_open, keyctl, add_key, request_key)",

@@ -317,12 +317,14 @@ void PlanLayers(const WorkerLaunch& launch, LayerPlan& plan) {
                : "effective, permitted, inheritable and ambient sets empty; the bounding set "
                  "cannot be emptied without CAP_SETPCAP, and no_new_privs keeps it unusable");
   std::vector<std::string> names;
-  for (const std::string& entry : launch.environment) names.push_back(entry.substr(0, entry.find('=')));
+  for (const std::string& entry : launch.environment)
+    names.push_back(entry.substr(0, entry.find('=')));
   SetLayer(report, kEnvironment, true,
-           std::to_string(names.size()) + " variables, none of yours unless named: " +
-               Join(names, ", "));
+           std::to_string(names.size()) +
+               " variables, none of yours unless named: " + Join(names, ", "));
   std::string limits = "no core files";
-  if (launch.openFileLimit != 0) limits += ", " + std::to_string(launch.openFileLimit) + " open files";
+  if (launch.openFileLimit != 0)
+    limits += ", " + std::to_string(launch.openFileLimit) + " open files";
   limits += launch.addressSpaceLimit != 0
                 ? ", " + FormatBytes(launch.addressSpaceLimit) + " of address space"
                 : ", no address-space cap";
@@ -353,8 +355,15 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 
 const std::vector<std::string>& WorkerSystemPaths() {
   static const std::vector<std::string> paths = {
-      "/usr",          "/etc/ld.so.cache",     "/etc/ld.so.preload", "/etc/fonts",
-      "/etc/localtime", "/etc/locale.alias", "/var/cache/fontconfig", "/proc/meminfo",     "/sys/devices/system/cpu",
+      "/usr",
+      "/etc/ld.so.cache",
+      "/etc/ld.so.preload",
+      "/etc/fonts",
+      "/etc/localtime",
+      "/etc/locale.alias",
+      "/var/cache/fontconfig",
+      "/proc/meminfo",
+      "/sys/devices/system/cpu",
   };
   return paths;
 }
@@ -367,7 +376,8 @@ ConfinementReport ProbeConfinement() {
   int why = 0;
   const int abi = CLandlockRuleset::KernelAbi(&why);
   if (abi == 0) {
-    SetLayer(plan.report, kLandlock, false, "this kernel offers no Landlock (" + Describe(why) + ")");
+    SetLayer(plan.report, kLandlock, false,
+             "this kernel offers no Landlock (" + Describe(why) + ")");
   } else {
     CLandlockRuleset probe;
     probe.Create(abi);

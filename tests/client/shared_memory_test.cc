@@ -24,7 +24,8 @@ int ShortageSeen(const Status& status, const char* what) {
 }
 
 int RunWithSmallSharedMemory() {
-  if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       ::mount("tessel-test", "/dev/shm", "tmpfs", 0, "size=6m,mode=1777") != 0) {
     return kSkipped;
   }

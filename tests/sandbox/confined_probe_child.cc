@@ -47,7 +47,9 @@ int main(int argc, char** argv) {
   const auto line = [&report](const char* name, const std::string& value) {
     report.append(name).append("=").append(value).append("\n");
   };
-  const auto tried = [&line](const char* name, int outcome) { line(name, std::to_string(outcome)); };
+  const auto tried = [&line](const char* name, int outcome) {
+    line(name, std::to_string(outcome));
+  };
 
   line("CapEff", StatusLine("CapEff"));
   line("CapPrm", StatusLine("CapPrm"));
@@ -75,8 +77,8 @@ int main(int argc, char** argv) {
   bool threadRan = false;
   std::thread([&threadRan] { threadRan = true; }).join();
   tried("thread", threadRan ? 0 : -1);
-  void* code = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS,
-                      -1, 0);
+  void* code =
+      ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   tried("exec_memory", Outcome(code != MAP_FAILED));
   void* data = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   tried("data_memory", Outcome(data != MAP_FAILED));

@@ -61,16 +61,23 @@ TEST(WorkerLauncherTest, ConfinedProbeIsRefusedWhatTheUnconfinedOneDoes) {
   // {attempt, outcome confined, outcome unconfined}; 0 = it worked, else the errno.
   const std::string kEperm = std::to_string(EPERM), kEacces = std::to_string(EACCES);
   const std::tuple<const char*, std::string, std::string> attempts[] = {
-      {"read_outside", kEacces, "0"},   {"read_passwd", kEacces, "0"},
-      {"socket", kEperm, "0"},          {"signal_parent", kEperm, "0"},
-      {"fork", kEperm, "0"},            {"exec_memory", kEperm, "0"},
-      {"truncate", kEperm, "0"},        {"NoNewPrivs", "1", "0"},
-      {"Seccomp", "2", "0"},            {"CapEff", "0000000000000000", unconfined["CapEff"]},
+      {"read_outside", kEacces, "0"},
+      {"read_passwd", kEacces, "0"},
+      {"socket", kEperm, "0"},
+      {"signal_parent", kEperm, "0"},
+      {"fork", kEperm, "0"},
+      {"exec_memory", kEperm, "0"},
+      {"truncate", kEperm, "0"},
+      {"NoNewPrivs", "1", "0"},
+      {"Seccomp", "2", "0"},
+      {"CapEff", "0000000000000000", unconfined["CapEff"]},
       {"CapPrm", "0000000000000000", unconfined["CapPrm"]},
       {"core", "0", unconfined["core"]},
       // What decoding needs stays allowed.
-      {"write_private", "0", "0"},      {"read_library", "0", "0"},
-      {"signal_self", "0", "0"},        {"thread", "0", "0"},
+      {"write_private", "0", "0"},
+      {"read_library", "0", "0"},
+      {"signal_self", "0", "0"},
+      {"thread", "0", "0"},
       {"data_memory", "0", "0"},
   };
   for (const auto& [name, expectConfined, expectUnconfined] : attempts) {
