@@ -130,8 +130,9 @@ int Render(const CommandLine& line, const std::string& workerPath) {
       if (!done) Complain(line.inputs[i], error);
     }
   }
+  // After a signal the worker has been killed: there is nothing to stop.
   if (!Interrupted()) {
-    if (Status stopped = worker.Stop(); !stopped)
+    if (Status stopped = worker.Stop(); !stopped && !Interrupted())
       ::fprintf(stderr, "tessel: the worker did not stop cleanly: %s\n", stopped.Message().c_str());
   }
 

@@ -501,10 +501,13 @@ TEST_F(CliTest, SignalsEndTheRunAndLeaveNothingBehind) {
 TEST_F(CliTest, AFailedWriteKeepsTheOldFileAndSaysWhy) {
   work_.Write("small.svg", Svg(4, 4));
   work_.Write("noise.png", SamplePng(160, 160, 7));  // 75 KiB that do not compress
-  EXPECT_EQ(Run("render -o /dev/full small.svg"), 1);
-  EXPECT_EQ(err_.rfind("tessel: small.svg: cannot write /dev/full: No space left on device\n", 0),
+  // More than a stdio buffer holds, so that the first writes already fail; a device is written
+  // as the stream it is, never replaced or removed.
+  EXPECT_EQ(Run("render -o /dev/full noise.png"), 1);
+  EXPECT_EQ(err_.rfind("tessel: noise.png: cannot write /dev/full: No space left on device\n", 0),
             0u)
       << err_;
+  EXPECT_TRUE(fs::is_character_file("/dev/full"));
 
   // A full disk: a 64 KiB file system in a mount namespace of a child's own, gone with it.
   ASSERT_EQ(::mkdir((work_ / "full").c_str(), 0700), 0);
