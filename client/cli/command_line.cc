@@ -1,56 +1,156 @@
 #include "client/cli/command_line.h"
 
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <string_view>
 
 namespace tessel::cli {
 
 const char kUsage[] =
     "Usage:\n"
-    "  tessel render [--size WxH] [-o FILE | --out-dir DIR] [--sandbox MODE] INPUT...\n"
+    "  tessel render [SIZE OPTIONS] [-b COLOR] [--max-memory SIZE]\n"
+    "                [-o FILE | --out-dir DIR] [--sandbox MODE] INPUT...\n"
     "  tessel info [--sandbox MODE] INPUT...\n"
     "  tessel ping [--sandbox MODE]\n"
     "  tessel sandbox\n"
     "\n"
     "Decodes PNG and renders SVG images in a separate worker process and writes PNG files.\n"
+    "An INPUT's format is told by its content (PNG, SVG, or gzip-compressed SVG), whatever its\n"
+    "name; - reads it from standard input.\n"
     "\n"
     "Commands:\n"
     "  render     write each INPUT as a PNG file (straight-alpha RGBA) named after it\n"
     "  info       print each INPUT's kind and natural size\n"
-    "  ping       start a worker, ping it, stop it, and print the round trip\n"
+    "  ping       start a worker, ping it, stop it, and print the round trip and the worker\n"
     "  sandbox    start a worker as best it can be confined here, and print each layer of\n"
     "             its confinement and the worker's own report on itself\n"
     "\n"
+    "Size options (for SVG images; a PNG image keeps its own size, and a size given for one\n"
+    "is reported as not applied):\n"
+    "  -w, --width N     render N pixels wide; alone, the height follows the aspect ratio\n"
+    "  -h, --height N    render N pixels high; alone, the width follows the aspect ratio\n"
+    "                    (-h is the height; the help is --help only)\n"
+    "  -z, --zoom F      scale the natural size by F (1.5, 0.25, ...)\n"
+    "  -a, --keep-aspect-ratio\n"
+    "                    with both sides given, fit inside that box keeping the aspect ratio\n"
+    "  --size WxH        render at exactly W x H pixels; 0 on a side keeps the natural size\n"
+    "                    on that side\n"
+    "  Sizes are worked out from the natural size and rounded to the nearest pixel.\n"
+    "\n"
     "Options:\n"
-    "  --size WxH      render SVG images at W x H pixels; 0 on a side keeps the natural size\n"
-    "                  on that side (PNG images keep their own size)\n"
-    "  -o FILE         the output file, for a single INPUT\n"
+    "  -b, --background-color COLOR\n"
+    "                  fill behind the image: #rgb, #rrggbb, #rrggbbaa, or black, white,\n"
+    "                  gray, red, lime, green, blue, yellow, cyan, magenta, transparent\n"
+    "  --max-memory SIZE\n"
+    "                  the most memory an image's pixels may take, 4 bytes a pixel, as bytes\n"
+    "                  or with K, M or G (default 1G, at most 4095M); a larger SVG target is\n"
+    "                  refused before it is rendered\n"
+    "  -o, --output FILE\n"
+    "                  the output file, for a single INPUT; - writes to standard output\n"
     "  --out-dir DIR   the folder for the output files (made when missing; default: .)\n"
     "  --log-dir DIR   keep the worker's log files in DIR (default: a temporary folder,\n"
     "                  removed at the end)\n"
+    "  --worker PATH   the worker program (also TESSEL_WORKER=PATH); by default Tessel in\n"
+    "                  ../libexec/tessel/ from the tool's folder, then beside the tool\n"
     "  --sandbox MODE  how the worker is confined: require (default) refuses to start it\n"
     "                  when a layer of its confinement is missing here; best-effort starts\n"
     "                  it with the layers this system offers; off starts it unconfined,\n"
     "                  with your rights\n"
-    "  -h, --help      show this text\n"
+    "  --help          show this text\n"
     "  --version       show the version\n"
     "\n"
+    "Output files are written whole or not at all: a failed write leaves an older file of\n"
+    "that name as it was. Messages go to standard error; standard output carries only what\n"
+    "info, ping and sandbox print, or the image with -o -.\n"
+    "\n"
     "Exit status: 0 when every INPUT succeeded (for sandbox: when every layer is in force\n"
-    "and the worker reports itself confined), 1 otherwise, 2 for a usage mistake.\n";
+    "and the worker reports itself confined), 1 otherwise, 2 for a usage mistake, 128+N when\n"
+    "ended by signal N (130 for Ctrl-C); an interrupted run removes its unfinished output.\n";
+
+namespace {
+
+enum class Option {
+  kSize,
+  kWidth,
+  kHeight,
+  kZoom,
+  kKeepAspect,
+  kBackground,
+  kMaxMemory,
+  kOut,
+  kOutDir,
+  kLogDir,
+  kWorker,
+  kSandbox,
+  kHelp,
+  kVersion,
+};
+
+constexpr struct {
+  std::string_view name;
+  char letter;  // 0: no short form
+  bool takesValue;
+  Option option;
+} kOptions[] = {
+    {"--size", 0, true, Option::kSize},
+    {"--width", 'w', true, Option::kWidth},
+    {"--height", 'h', true, Option::kHeight},
+    {"--zoom", 'z', true, Option::kZoom},
+    {"--keep-aspect-ratio", 'a', false, Option::kKeepAspect},
+    {"--background-color", 'b', true, Option::kBackground},
+    {"--max-memory", 0, true, Option::kMaxMemory},
+    {"--output", 'o', true, Option::kOut},
+    {"--out-dir", 0, true, Option::kOutDir},
+    {"--log-dir", 0, true, Option::kLogDir},
+    {"--worker", 0, true, Option::kWorker},
+    {"--sandbox", 0, true, Option::kSandbox},
+    {"--help", 0, false, Option::kHelp},
+    {"--version", 0, false, Option::kVersion},
+};
+
+template <typename T>
+bool ParseWhole(std::string_view digits, T& value) {
+  const char* end = digits.data() + digits.size();
+  const auto [stop, error] = std::from_chars(digits.data(), end, value);
+  return !digits.empty() && error == std::errc() && stop == end;
+}
+
+// What the options said, before they are checked against each other.
+struct CSeen {
+  bool size = false, width = false, height = false, zoom = false;
+  bool renderOnly = false;  // any option that only render takes
+};
+
+}  // namespace
 
 std::optional<TargetSize> ParseSize(const std::string& text) {
   const size_t x = text.find_first_of("xX");
   if (x == std::string::npos) return std::nullopt;
-  auto side = [](std::string_view digits, uint32_t& value) {
-    const char* end = digits.data() + digits.size();
-    const auto [stop, error] = std::from_chars(digits.data(), end, value);
-    return !digits.empty() && error == std::errc() && stop == end;
-  };
   TargetSize size;
   const std::string_view all(text);
-  if (!side(all.substr(0, x), size.width) || !side(all.substr(x + 1), size.height))
+  if (!ParseWhole(all.substr(0, x), size.width) || !ParseWhole(all.substr(x + 1), size.height))
     return std::nullopt;
   return size;
+}
+
+std::optional<uint64_t> ParseByteCount(const std::string& text) {
+  const size_t digits = text.find_first_not_of("0123456789");
+  uint64_t count = 0;
+  if (!ParseWhole(std::string_view(text).substr(0, digits), count)) return std::nullopt;
+  const std::string unit = digits == std::string::npos ? "" : text.substr(digits);
+  int shift = 0;
+  if (unit == "K" || unit == "k" || unit == "KiB") {
+    shift = 10;
+  } else if (unit == "M" || unit == "MiB") {
+    shift = 20;
+  } else if (unit == "G" || unit == "GiB") {
+    shift = 30;
+  } else if (!unit.empty()) {
+    return std::nullopt;
+  }
+  if (count > (UINT64_MAX >> shift)) return std::nullopt;
+  return count << shift;
 }
 
 std::optional<ConfinementMode> ParseConfinement(const std::string& text) {
@@ -61,14 +161,147 @@ std::optional<ConfinementMode> ParseConfinement(const std::string& text) {
   return std::nullopt;
 }
 
-std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv,
-                                            std::string& error) {
+namespace {
+
+// Takes one option's value into `line`; false with `error` set when the value is not one.
+bool TakeValue(Option option, const std::string& name, const std::string& value, CommandLine& line,
+               CSeen& seen, std::string& error) {
+  auto wrong = [&](const std::string& wanted) {
+    error = name + " takes " + wanted + ", not " + value;
+    return false;
+  };
+  seen.renderOnly = seen.renderOnly || (option != Option::kLogDir && option != Option::kWorker &&
+                                        option != Option::kSandbox);
+  switch (option) {
+    case Option::kSize: {
+      const std::optional<TargetSize> size = ParseSize(value);
+      if (!size) return wrong("WxH, two whole numbers such as 640x480 (0 = natural)");
+      line.size.width = size->width, line.size.height = size->height;
+      line.size.missingSideNatural = seen.size = true;
+      return true;
+    }
+    case Option::kWidth:
+    case Option::kHeight: {
+      uint32_t side = 0;
+      if (!ParseWhole(value, side) || side == 0) return wrong("a whole number of pixels from 1 up");
+      (option == Option::kWidth ? line.size.width : line.size.height) = side;
+      (option == Option::kWidth ? seen.width : seen.height) = true;
+      return true;
+    }
+    case Option::kZoom: {
+      char* end = nullptr;
+      const double zoom = std::strtod(value.c_str(), &end);
+      if (end != value.c_str() + value.size() || !std::isfinite(zoom) || zoom <= 0)
+        return wrong("a factor above 0, such as 2 or 0.5");
+      line.size.zoom = zoom;
+      seen.zoom = true;
+      return true;
+    }
+    case Option::kBackground:
+      line.background = ParseColor(value);
+      return line.background ? true : wrong("#rgb, #rrggbb, #rrggbbaa or a colour name");
+    case Option::kMaxMemory: {
+      const std::optional<uint64_t> bytes = ParseByteCount(value);
+      if (!bytes || *bytes == 0) return wrong("a size such as 512M or 2G");
+      if (*bytes > kMaxPixelMemory) {
+        error = name + " can be at most 4095M: larger pixels cannot be handed over, not " + value;
+        return false;
+      }
+      line.pixelMemory = *bytes;
+      return true;
+    }
+    case Option::kOut:
+    case Option::kOutDir: {
+      std::string& place = option == Option::kOut ? line.outFile : line.outDir;
+      if (!place.empty()) {
+        error = name + " is given twice; name one place";
+        return false;
+      }
+      place = value;
+      return true;
+    }
+    case Option::kLogDir:
+      line.logDir = value;
+      return true;
+    case Option::kWorker:
+      line.workerPath = value;
+      return true;
+    case Option::kSandbox: {
+      const std::optional<ConfinementMode> mode = ParseConfinement(value);
+      if (!mode) return wrong("require, best-effort or off");
+      line.confinement = *mode;
+      line.confinementGiven = true;
+      return true;
+    }
+    case Option::kKeepAspect:
+    case Option::kHelp:
+    case Option::kVersion:
+      break;
+  }
+  return true;
+}
+
+// The checks of the options against each other and the command.
+bool CheckCombination(CommandLine& line, const CSeen& seen, const std::string& command,
+                      std::string& error) {
+  const bool takesInputs = line.command == Command::kRender || line.command == Command::kInfo;
+  if (!takesInputs && !line.inputs.empty()) {
+    error = command + " takes no inputs";
+    return false;
+  }
+  if (takesInputs && line.inputs.empty()) {
+    error = command + " needs at least one INPUT";
+    return false;
+  }
+  if (line.command != Command::kRender && (seen.renderOnly || line.size.keepAspect)) {
+    error = "the size, colour, memory and output options belong to render";
+    return false;
+  }
+  if (line.command == Command::kSandbox && line.confinementGiven) {
+    error =
+        "sandbox always asks for best-effort, to show what is missing; --sandbox does not "
+        "apply to it";
+    return false;
+  }
+  if (seen.size && (seen.width || seen.height || seen.zoom)) {
+    error = "--size sets both sides: give it or --width, --height and --zoom, not both";
+    return false;
+  }
+  if (seen.zoom && (seen.width || seen.height)) {
+    error = "--zoom scales the natural size and --width and --height set it: give one or the other";
+    return false;
+  }
+  if (!line.outFile.empty() && !line.outDir.empty()) {
+    error = "give either -o or --out-dir, not both";
+    return false;
+  }
+  if (!line.outFile.empty() && line.inputs.size() != 1) {
+    error = "-o names one output file, so it takes exactly one INPUT; use --out-dir for more";
+    return false;
+  }
+  size_t standard = 0;
+  for (const std::string& input : line.inputs) standard += input == kStandardStream ? 1 : 0;
+  if (standard > 1) {
+    error = "standard input (-) can be read only once";
+    return false;
+  }
+  if (standard == 1 && line.command == Command::kRender && line.outFile.empty()) {
+    error = "standard input (-) has no name to name its output after: give -o FILE, or -o -";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, std::string& error) {
   CommandLine line;
+  CSeen seen;
   std::vector<std::string> words;
   bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
       words.push_back(std::move(arg));
       continue;
     }
@@ -76,29 +309,30 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv,
       optionsEnded = true;
       continue;
     }
-    if (arg == "-h" || arg == "--help") {
-      line.help = true;
-      continue;
-    }
-    if (arg == "--version") {
-      line.version = true;
-      continue;
-    }
-    // Options with a value, as "--name VALUE" or "--name=VALUE".
-    std::string name = arg;
+    // "--name VALUE", "--name=VALUE", "-x VALUE" or "-xVALUE".
+    const bool isLong = arg[1] == '-';
+    const size_t equals = isLong ? arg.find('=') : std::string::npos;
+    const std::string name = isLong ? arg.substr(0, equals) : arg.substr(0, 2);
     std::optional<std::string> value;
-    if (const size_t equals = arg.find('='); arg.starts_with("--") && equals != std::string::npos) {
-      name = arg.substr(0, equals);
-      value = arg.substr(equals + 1);
-    }
-    if (name != "--size" && name != "-o" && name != "--out-dir" && name != "--log-dir" &&
-        name != "--sandbox") {
-      error = "unknown option " + arg;
+    if (equals != std::string::npos) value = arg.substr(equals + 1);
+    if (!isLong && arg.size() > 2) value = arg.substr(2);
+    const auto* spec = std::find_if(std::begin(kOptions), std::end(kOptions), [&](const auto& o) {
+      return isLong ? o.name == name : (o.letter != 0 && name[1] == o.letter);
+    });
+    if (spec == std::end(kOptions) || (!spec->takesValue && value)) {
+      error = spec == std::end(kOptions) ? "unknown option " + arg : name + " takes no value";
       return std::nullopt;
+    }
+    if (!spec->takesValue) {
+      if (spec->option == Option::kHelp) line.help = true;
+      if (spec->option == Option::kVersion) line.version = true;
+      if (spec->option == Option::kKeepAspect) line.size.keepAspect = true;
+      continue;
     }
     if (!value) {
       if (i + 1 >= argc) {
-        error = name + " needs a value";
+        error = name + " needs a value" +
+                (name == "-h" ? " (-h is the height; the help is --help)" : "");
         return std::nullopt;
       }
       value = argv[++i];
@@ -107,28 +341,7 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv,
       error = name + " needs a value";
       return std::nullopt;
     }
-    if (name == "--size") {
-      const std::optional<TargetSize> size = ParseSize(*value);
-      if (!size) {
-        error = "--size takes WxH, two whole numbers such as 640x480 (0 = natural), not " + *value;
-        return std::nullopt;
-      }
-      line.size = *size;
-    } else if (name == "--sandbox") {
-      const std::optional<ConfinementMode> mode = ParseConfinement(*value);
-      if (!mode) {
-        error = "--sandbox takes require, best-effort or off, not " + *value;
-        return std::nullopt;
-      }
-      line.confinement = *mode;
-      line.confinementGiven = true;
-    } else if (name == "-o") {
-      line.outFile = *value;
-    } else if (name == "--out-dir") {
-      line.outDir = *value;
-    } else {
-      line.logDir = *value;
-    }
+    if (!TakeValue(spec->option, name, *value, line, seen, error)) return std::nullopt;
   }
   if (line.help || line.version) return line;
 
@@ -150,36 +363,7 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv,
     return std::nullopt;
   }
   line.inputs.assign(words.begin() + 1, words.end());
-
-  const bool takesInputs = line.command == Command::kRender || line.command == Command::kInfo;
-  if (!takesInputs && !line.inputs.empty()) {
-    error = command + " takes no inputs";
-    return std::nullopt;
-  }
-  if (takesInputs && line.inputs.empty()) {
-    error = command + " needs at least one INPUT";
-    return std::nullopt;
-  }
-  const bool renderOptions = !line.outFile.empty() || !line.outDir.empty() ||
-                             line.size.width != 0 || line.size.height != 0;
-  if (line.command != Command::kRender && renderOptions) {
-    error = "--size, -o and --out-dir belong to render";
-    return std::nullopt;
-  }
-  if (line.command == Command::kSandbox && line.confinementGiven) {
-    error =
-        "sandbox always asks for best-effort, to show what is missing; --sandbox does not "
-        "apply to it";
-    return std::nullopt;
-  }
-  if (!line.outFile.empty() && !line.outDir.empty()) {
-    error = "give either -o or --out-dir, not both";
-    return std::nullopt;
-  }
-  if (!line.outFile.empty() && line.inputs.size() != 1) {
-    error = "-o names one output file, so it takes exactly one INPUT; use --out-dir for more";
-    return std::nullopt;
-  }
+  if (!CheckCombination(line, seen, command, error)) return std::nullopt;
   return line;
 }
 

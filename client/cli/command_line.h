@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "client/image_client.h"
+#include "client/cli/color.h"
+#include "client/cli/size_plan.h"
 #include "sandbox/confinement.h"
 
 // What the user asked `tessel` for.
@@ -13,18 +14,27 @@ namespace tessel::cli {
 
 enum class Command { kNone, kRender, kInfo, kPing, kSandbox };
 
+inline constexpr int kExitFailed = 1;  // some INPUT failed, or the command did
+inline constexpr int kExitUsage = 2;   // the command line is wrong; nothing was done
+
+// The name that stands for standard input as an INPUT and for standard output after -o.
+inline constexpr const char kStandardStream[] = "-";
+
 struct CommandLine {
   Command command = Command::kNone;
   bool help = false;
   bool version = false;
-  TargetSize size;          // --size WxH
-  std::string outFile;      // -o FILE
-  std::string outDir;       // --out-dir DIR
-  std::string logDir;       // --log-dir DIR
+  SizeRequest size;                // --size, --width, --height, --zoom, --keep-aspect-ratio
+  std::optional<Rgba> background;  // --background-color
+  uint64_t pixelMemory = kDefaultPixelMemory;  // --max-memory
+  std::string outFile;                         // -o FILE ("-": standard output)
+  std::string outDir;                          // --out-dir DIR
+  std::string logDir;                          // --log-dir DIR
+  std::string workerPath;                      // --worker PATH
   // --sandbox MODE, and whether it was given
   ConfinementMode confinement = ConfinementMode::kRequire;
   bool confinementGiven = false;
-  std::vector<std::string> inputs;
+  std::vector<std::string> inputs;  // "-": standard input
 };
 
 // Parses argv[1..]; on a mistake returns nothing and says what is wrong in `error`.
@@ -32,6 +42,9 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
 
 // "WxH" with decimal sides; 0 stands for the natural size on that side.
 std::optional<TargetSize> ParseSize(const std::string& text);
+
+// A count of bytes: digits with an optional binary unit, K, M or G (also KiB, MiB, GiB).
+std::optional<uint64_t> ParseByteCount(const std::string& text);
 
 // "require", "best-effort" or "off".
 std::optional<ConfinementMode> ParseConfinement(const std::string& text);

@@ -1,199 +1,84 @@
 // tessel: decodes PNG and renders SVG images through one worker session and writes PNG files,
 // and shows how the worker is confined.
 #include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <iterator>
 #include <optional>
-#include <set>
 #include <string>
 #include <system_error>
-#include <vector>
 
 #include "client/cli/command_line.h"
-#include "client/cli/png_file.h"
-#include "client/cli/progress.h"
+#include "client/cli/input.h"
+#include "client/cli/interrupt.h"
+#include "client/cli/render.h"
 #include "client/cli/worker.h"
+#include "client/cli/worker_locator.h"
+#include "platform/process.h"
 
 namespace tessel::cli {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-
 void Complain(const std::string& input, const std::string& why) {
-  ::fprintf(stderr, "tessel: %s: %s\n", input.c_str(), why.c_str());
+  ::fprintf(stderr, "tessel: %s: %s\n", DisplayName(input).c_str(), why.c_str());
 }
 
-// The worker decodes these extensions only; anything else it refuses without a word.
-bool CheckExtension(const std::string& input, std::string& error) {
-  std::string extension = fs::path(input).extension().string();
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (extension == ".png" || extension == ".svg") return true;
-  error = (extension.empty() ? std::string("no extension") : "unknown extension " + extension) +
-          "; only .png and .svg images are decoded";
-  return false;
-}
-
-// An input as the worker is given it and as it is named readable; the worker's folder is not ours.
-std::string AbsoluteInput(const std::string& input) {
-  std::error_code ignored;
-  return fs::absolute(input, ignored).string();
-}
-
-// Inputs that are not there are reported here: the worker could not read them anyway, and a
-// confined worker is not even allowed to look for them.
-bool CheckPresent(const std::string& input, std::string& error) {
+// A log folder that cannot be used would fail every worker: one usage mistake, found first.
+bool CheckLogFolder(const std::string& folder, std::string& error) {
+  if (folder.empty()) return true;
   std::error_code failure;
-  if (fs::exists(AbsoluteInput(input), failure)) return true;
-  error = "cannot read it: " + (failure ? failure.message() : "no such file");
-  return false;
+  fs::create_directories(folder, failure);
+  if (!failure && !fs::is_directory(folder, failure)) {
+    error = "cannot use " + folder + " as the log folder: it is not a folder";
+    return false;
+  }
+  if (failure || ::access(folder.c_str(), W_OK | X_OK) != 0) {
+    error = "cannot use " + folder + " as the log folder: " +
+            (failure ? failure : std::error_code(errno, std::generic_category())).message();
+    return false;
+  }
+  return true;
 }
 
-// The inputs the worker will be asked to load, and so may read.
-std::vector<std::string> ReadableInputs(const CommandLine& line) {
-  std::vector<std::string> readable;
-  std::string ignored;
+int Info(const CommandLine& line, const std::string& workerPath) {
+  WorkerSetup setup{workerPath, line.logDir, line.confinement, {}, kDefaultPixelMemory};
   for (const std::string& input : line.inputs) {
-    if (CheckExtension(input, ignored) && CheckPresent(input, ignored))
-      readable.push_back(AbsoluteInput(input));
+    if (std::optional<std::string> path = PathForWorker(input)) setup.readable.push_back(*path);
   }
-  return readable;
-}
-
-bool EnsureRunning(CWorker& worker, std::string& error) {
-  if (worker.Running()) return true;
-  Status started = worker.Start();
-  if (!started) error = "cannot start a worker: " + started.Message();
-  return started.Ok();
-}
-
-// Loads `input` under `id`; on failure `error` holds the worker's reason.
-Result<LoadedImage> LoadInput(CWorker& worker, uint64_t id, const std::string& input,
-                              TargetSize size, std::string& error) {
-  if (!CheckExtension(input, error) || !CheckPresent(input, error) ||
-      !EnsureRunning(worker, error))
-    return Status(ErrorKind::kBadInput, error);
-  const std::string absolute = AbsoluteInput(input);
-  Result<LoadedImage> image = worker.Images().Load(id, absolute, size);
-  if (!image) error = worker.Explain(image.Error());
-  return image;
-}
-
-class CRenderer {
- public:
-  CRenderer(const CommandLine& line, CWorker& worker) : line_(line), worker_(worker) {}
-
-  bool RenderOne(uint64_t id, const std::string& input, std::string& error) {
-    const fs::path output = OutputFor(input);
-    std::error_code ec;
-    const std::string key = fs::absolute(output, ec).lexically_normal().string();
-    if (!taken_.insert(key).second) {
-      error = "its output " + output.string() + " is already written for an earlier input";
-      return false;
-    }
-    if (fs::equivalent(output, input, ec)) {
-      error = "its output " + output.string() + " would overwrite the input";
-      return false;
-    }
-    Result<LoadedImage> image = LoadInput(worker_, id, input, line_.size, error);
-    if (!image) return false;
-    // The pixels are a view into the session's memory until the next command: written first.
-    const bool written = WritePngFile(output.string(), image->PixelWidth(), image->PixelHeight(),
-                                      image->Pixels(), error);
-    // A worker that cannot free is replaced before the next input.
-    (void)worker_.Images().Free(id);
-    return written;
-  }
-
- private:
-  fs::path OutputFor(const std::string& input) const {
-    if (!line_.outFile.empty()) return line_.outFile;
-    fs::path name = fs::path(input).filename();
-    name.replace_extension(".png");
-    return fs::path(line_.outDir.empty() ? "." : line_.outDir) / name;
-  }
-
-  const CommandLine& line_;
-  CWorker& worker_;
-  std::set<std::string> taken_;
-};
-
-int Render(const CommandLine& line) {
-  if (line.outFile.empty()) {
-    std::error_code error;
-    const std::string dir = line.outDir.empty() ? "." : line.outDir;
-    fs::create_directories(dir, error);
-    if (error || !fs::is_directory(dir)) {
-      ::fprintf(stderr, "tessel: cannot make the output folder %s: %s\n", dir.c_str(),
-                error ? error.message().c_str() : "a file of that name is in the way");
-      return kExitFailed;
-    }
-  }
-  CWorker worker(line.logDir, line.confinement, ReadableInputs(line));
-  CRenderer renderer(line, worker);
-  const size_t total = line.inputs.size();
-  size_t rendered = 0;
-  {
-    CProgress progress(total, total > 1 && CProgress::OnTerminal());
-    for (size_t i = 0; i < total; ++i) {
-      progress.Show(i, line.inputs[i]);
-      std::string error;
-      if (renderer.RenderOne(i + 1, line.inputs[i], error)) {
-        ++rendered;
-      } else {
-        progress.Clear();
-        Complain(line.inputs[i], error);
-      }
-    }
-  }
-  if (Status stopped = worker.Stop(); !stopped)
-    ::fprintf(stderr, "tessel: the worker did not stop cleanly: %s\n", stopped.Message().c_str());
-
-  std::string where = line.outFile;
-  if (where.empty()) {
-    where = line.outDir.empty() ? "." : line.outDir;
-    if (where.back() != '/') where.push_back('/');
-  }
-  const size_t failed = total - rendered;
-  ::printf("rendered %zu of %zu image%s into %s", rendered, total, total == 1 ? "" : "s",
-           where.c_str());
-  if (failed != 0) ::printf(" (%zu failed)", failed);
-  ::printf("\n");
-  return failed == 0 ? 0 : kExitFailed;
-}
-
-int Info(const CommandLine& line) {
-  CWorker worker(line.logDir, line.confinement, ReadableInputs(line));
+  CWorker worker(std::move(setup));
   size_t failed = 0;
-  for (size_t i = 0; i < line.inputs.size(); ++i) {
+  for (size_t i = 0; i < line.inputs.size() && !Interrupted(); ++i) {
     const std::string& input = line.inputs[i];
+    CInput source;
     std::string error;
     // The natural size is in the descriptor whatever the rendering size: 1 x 1 costs nothing.
-    Result<LoadedImage> image = LoadInput(worker, i + 1, input, TargetSize{1, 1}, error);
+    Result<LoadedImage> image = ReadInput(input, source, error)
+                                    ? worker.Load(i + 1, source, {1, 1}, error)
+                                    : Status(ErrorKind::kBadInput, error);
+    if (Interrupted()) break;
     if (!image) {
       Complain(input, error);
       ++failed;
       continue;
     }
     const ImageDescriptor& descriptor = image->Descriptor();
-    ::printf("%s: %s, %u x %u\n", input.c_str(), image->IsVector() ? "SVG" : "PNG",
+    ::printf("%s: %s, %u x %u\n", DisplayName(input).c_str(), image->IsVector() ? "SVG" : "PNG",
              descriptor.Width, descriptor.Height);
     (void)worker.Images().Free(i + 1);
   }
-  (void)worker.Stop();
+  if (!Interrupted()) (void)worker.Stop();
   return failed == 0 ? 0 : kExitFailed;
 }
 
-int Ping(const CommandLine& line) {
+int Ping(const CommandLine& line, const std::string& workerPath) {
   using Clock = std::chrono::steady_clock;
-  CWorker worker(line.logDir, line.confinement);
+  CWorker worker(WorkerSetup{workerPath, line.logDir, line.confinement, {}, kDefaultPixelMemory});
   const Clock::time_point begin = Clock::now();
   Status status = worker.Start();
   const Clock::time_point started = Clock::now();
@@ -207,16 +92,17 @@ int Ping(const CommandLine& line) {
   const auto micros = [](Clock::duration d) {
     return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
   };
-  ::printf("worker answered ping in %lld us (start-up took %lld us)\n",
+  ::printf("worker answered ping in %lld us (start-up took %lld us)\nworker program: %s\n",
            static_cast<long long>(micros(answered - started)),
-           static_cast<long long>(micros(started - begin)));
+           static_cast<long long>(micros(started - begin)), workerPath.c_str());
   return 0;
 }
 
 // The worker is started with whatever confinement this system offers, so that every layer can
 // be shown in force or missing rather than the start refused at the first missing one.
-int Sandbox(const CommandLine& line) {
-  CWorker worker(line.logDir, ConfinementMode::kBestEffort);
+int Sandbox(const CommandLine& line, const std::string& workerPath) {
+  CWorker worker(
+      WorkerSetup{workerPath, line.logDir, ConfinementMode::kBestEffort, {}, kDefaultPixelMemory});
   Status status = worker.Start();
   if (status) status = worker.GetSession().Ping();
   if (!status) {
@@ -264,10 +150,11 @@ int main(int argc, char** argv) {
   using namespace tessel::cli;
   std::string error;
   const std::optional<CommandLine> line = ParseCommandLine(argc, argv, error);
-  if (!line) {
-    ::fprintf(stderr, "tessel: %s\nTry 'tessel --help'.\n", error.c_str());
+  auto usage = [](const std::string& mistake) {
+    ::fprintf(stderr, "tessel: %s\nTry 'tessel --help'.\n", mistake.c_str());
     return kExitUsage;
-  }
+  };
+  if (!line) return usage(error);
   if (line->help) {
     ::fputs(kUsage, stdout);
     return 0;
@@ -276,23 +163,48 @@ int main(int argc, char** argv) {
     ::printf("tessel %s\n", TESSEL_VERSION);
     return 0;
   }
+  // From here on a signal ends the run cleanly.
+  const CInterruptGuard guard;
+  if (!CheckLogFolder(line->logDir, error)) return usage(error);
+  if (line->outFile == kStandardStream && ::isatty(STDOUT_FILENO) == 1)
+    return usage("-o - would write the image to the terminal; redirect standard output");
+  std::string workerPath;
+  const WorkerLookup found =
+      FindWorker(line->workerPath, ::getenv(kWorkerVariable),
+                 WorkerCandidates(tessel::ExecutableFolder()), workerPath, error);
+  if (found == WorkerLookup::kBadOption) return usage(error);
+  if (found == WorkerLookup::kNotFound) {
+    ::fprintf(stderr, "tessel: %s\n", error.c_str());
+    return kExitFailed;
+  }
   if (line->confinement == tessel::ConfinementMode::kOff && line->command != Command::kNone) {
     ::fputs(
         "tessel: warning: the worker runs unconfined, with your rights; an image made to "
         "exploit a decoder can do whatever you can\n",
         stderr);
   }
+  int status = kExitUsage;
   switch (line->command) {
     case Command::kRender:
-      return Render(*line);
+      status = Render(*line, workerPath);
+      break;
     case Command::kInfo:
-      return Info(*line);
+      status = Info(*line, workerPath);
+      break;
     case Command::kPing:
-      return Ping(*line);
+      status = Ping(*line, workerPath);
+      break;
     case Command::kSandbox:
-      return Sandbox(*line);
+      status = Sandbox(*line, workerPath);
+      break;
     case Command::kNone:
       break;
   }
-  return kExitUsage;
+  if (const int signal = InterruptSignal()) {
+    // Render has said how far it got.
+    if (line->command != Command::kRender)
+      ::fprintf(stderr, "tessel: interrupted by %s\n", SignalName(signal));
+    return 128 + signal;
+  }
+  return status;
 }

@@ -2,18 +2,25 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
+#include "client/cli/color.h"
+
 namespace tessel::cli {
 
-// One row of 8-bit premultiplied BGRA as straight-alpha RGBA. Fully transparent pixels become
-// 0, 0, 0, 0: their colour is gone.
-void ToStraightRgba(std::span<const std::byte> bgra, unsigned char* rgba);
+// Decoded pixels as the worker hands them over: 8-bit premultiplied BGRA, rows packed.
+struct CPixels {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  std::span<const std::byte> bgra;
+  std::optional<Rgba> background;  // laid under the image as it is written
+};
 
-// Writes `width` x `height` premultiplied BGRA pixels (rows packed) as an 8-bit RGBA PNG file.
-// On failure no file is left at `path` and `error` says why.
-bool WritePngFile(const std::string& path, uint32_t width, uint32_t height,
-                  std::span<const std::byte> bgra, std::string& error);
+// Encodes `image` as an 8-bit straight-alpha RGBA PNG onto `fd`. A signal (Interrupted()) stops
+// it between rows. On failure `error` holds the system's reason for a write that failed ("No
+// space left on device"), else libpng's.
+bool EncodePng(int fd, const CPixels& image, std::string& error);
 
 }  // namespace tessel::cli

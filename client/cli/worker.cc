@@ -2,10 +2,13 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
 
+#include "client/cli/interrupt.h"
+#include "client/cli/size_plan.h"
 #include "platform/process.h"
 
 namespace tessel::cli {
@@ -31,10 +34,16 @@ std::string MissingLayer(const Session& session, const Status& failure) {
 
 }  // namespace
 
-CWorker::~CWorker() {
-  // The worker writes until it ends; only then can its folder go.
+void CWorker::EndSession() {
+  KillOnInterrupt(nullptr);
+  watch_.Close();
   images_.reset();
   session_.reset();
+}
+
+CWorker::~CWorker() {
+  // The worker writes until it ends; only then can its folder go.
+  EndSession();
   if (!privateDir_.empty()) {
     std::error_code ignored;
     fs::remove_all(privateDir_, ignored);
@@ -42,16 +51,15 @@ CWorker::~CWorker() {
 }
 
 Status CWorker::PrepareLogFolder() {
-  if (!logDir_.empty()) {
+  if (!setup_.logDir.empty()) {
     std::error_code error;
-    fs::create_directories(logDir_, error);
-    const fs::path absolute = error ? fs::path() : fs::absolute(logDir_, error);
+    fs::create_directories(setup_.logDir, error);
+    const fs::path absolute = error ? fs::path() : fs::absolute(setup_.logDir, error);
     if (error || !fs::is_directory(absolute)) {
-      return Status(ErrorKind::kBadInput,
-                    "cannot use " + logDir_ + " as the log folder" +
-                        (error ? ": " + error.message() : std::string()));
+      return Status(ErrorKind::kBadInput, "cannot use " + setup_.logDir + " as the log folder" +
+                                              (error ? ": " + error.message() : std::string()));
     }
-    logDir_ = absolute.string();
+    setup_.logDir = absolute.string();
     return Status();
   }
   std::string pattern = TempFolder() + "tessel-logs-XXXXXX";
@@ -60,7 +68,7 @@ Status CWorker::PrepareLogFolder() {
                   "cannot make a temporary log folder in " + TempFolder() + ": " +
                       std::error_code(errno, std::generic_category()).message());
   }
-  privateDir_ = logDir_ = pattern;
+  privateDir_ = setup_.logDir = pattern;
   return Status();
 }
 
@@ -70,27 +78,36 @@ Status CWorker::Start() {
     if (Status prepared = PrepareLogFolder(); !prepared) return prepared;
     folderReady_ = true;
   }
-  images_.reset();
+  EndSession();
   session_ = std::make_unique<Session>();
   SessionOptions options;
-  options.confinement = confinement_;
-  options.readablePaths = readable_;
-  options.environment.emplace_back(kLogFolderVariable, logDir_ + "/");
+  options.workerPath = setup_.workerPath;
+  options.confinement = setup_.confinement;
+  options.readablePaths = setup_.readable;
+  // The reply carries the pixels and their description. The worker holds an image's pixels
+  // twice while it hands them over (its raster and the region), so a larger limit needs room.
+  const uint64_t region = setup_.pixelMemory + kReplyOverhead;
+  options.maxRegionSize = static_cast<uint32_t>(std::min<uint64_t>(region, UINT32_MAX));
+  options.addressSpaceLimit =
+      std::max<uint64_t>(kDefaultWorkerAddressSpace, 2 * region + (uint64_t{512} << 20));
+  options.environment.emplace_back(kLogFolderVariable, setup_.logDir + "/");
   Status started = session_->Start(options);
-  if (!started && confinement_ == ConfinementMode::kRequire) {
+  if (!started && setup_.confinement == ConfinementMode::kRequire) {
     if (const std::string layer = MissingLayer(*session_, started); !layer.empty()) {
       unconfinable_ = started =
           Status(started.Kind(), started.Message() + " (this system does not offer the " + layer +
                                      " layer; --sandbox best-effort starts the worker without it)");
     }
   }
-  if (started) started = session_->SetLoggingMode(true, logDir_);
+  if (started) started = session_->SetLoggingMode(true, setup_.logDir);
   if (!started) {
     session_.reset();
     return started;
   }
+  // Without a watch a signal still ends the tool, after the command in progress.
+  if (watch_.Open(session_->WorkerPid())) KillOnInterrupt(&watch_);
   images_ = std::make_unique<ImageSession>(*session_);
-  log_ = std::make_unique<WorkerLogReader>(logDir_, session_->Id());
+  log_ = std::make_unique<WorkerLogReader>(setup_.logDir, session_->Id());
   return Status();
 }
 
@@ -99,10 +116,32 @@ Status CWorker::Stop() {
   return session_->Stop();
 }
 
+Result<LoadedImage> CWorker::Load(uint64_t id, const CInput& source, TargetSize target,
+                                  std::string& error, bool kept) {
+  if (!Running()) {
+    if (Status started = Start(); !started) {
+      error = "cannot start a worker: " + started.Message();
+      return started;
+    }
+  }
+  Result<LoadedImage> image =
+      source.byPath ? images_->Load(id, source.name, target)
+                    : images_->Load(id, kept ? std::span<const std::byte>() : source.bytes,
+                                    source.name, target);
+  if (!image) error = Explain(image.Error());
+  return image;
+}
+
 std::string CWorker::Explain(const Status& failure) const {
   if (failure.Kind() == ErrorKind::kRefused &&
       failure.Message().find("without logging a reason") != std::string::npos) {
     return "the worker refused it without logging a reason";
+  }
+  // The worker made the pixels but could not hand them over: the region they need was refused.
+  if (failure.Kind() == ErrorKind::kBadOutput &&
+      failure.Message().find("cannot be handed over") != std::string::npos) {
+    return "its pixels need more than the limit of " + FormatBytes(setup_.pixelMemory) +
+           " (--max-memory)";
   }
   return failure.Message();
 }

@@ -5,10 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "client/cli/input.h"
+#include "client/cli/size_plan.h"
 #include "client/image_client.h"
 #include "client/session.h"
 #include "client/status.h"
 #include "client/worker_log.h"
+#include "platform/process_watch.h"
 
 namespace tessel::cli {
 
@@ -16,14 +19,22 @@ namespace tessel::cli {
 inline constexpr const char* kConfinementLayers[] = {
     "no_new_privs", "capabilities", "environment", "resource limits", "Landlock", "seccomp"};
 
+// What the user chose for the workers of one run.
+struct WorkerSetup {
+  std::string workerPath;  // the worker program, as FindWorker found it
+  std::string logDir;      // --log-dir, checked beforehand; empty: a private temporary folder
+  ConfinementMode confinement = ConfinementMode::kRequire;
+  std::vector<std::string> readable;  // the files the worker may read, as Load will name them
+  uint64_t pixelMemory = kDefaultPixelMemory;  // the most an image's pixels may take
+};
+
 // A worker session whose log goes to a folder we read, so that a refused command can be
 // explained with the worker's own words. The folder is the user's --log-dir, else a private
-// temporary folder that is removed once the worker has ended.
+// temporary folder that is removed once the worker has ended. A running worker is killed at once
+// when the tool is interrupted (KillOnInterrupt).
 class CWorker {
  public:
-  // `readable`: the files the worker may read, as Load will name them.
-  CWorker(std::string logDir, ConfinementMode confinement, std::vector<std::string> readable = {})
-      : logDir_(std::move(logDir)), confinement_(confinement), readable_(std::move(readable)) {}
+  explicit CWorker(WorkerSetup setup) : setup_(std::move(setup)) {}
   ~CWorker();
   CWorker(const CWorker&) = delete;
   CWorker& operator=(const CWorker&) = delete;
@@ -37,6 +48,12 @@ class CWorker {
   Session& GetSession() { return *session_; }
   ImageSession& Images() { return *images_; }
 
+  // Loads `source` under the image `id`, starting a worker when none runs; on failure `error`
+  // says why as the user reads it. `kept`: the worker holds the image under `id` already and does
+  // not read the source again, so its bytes are not copied to it a second time.
+  Result<LoadedImage> Load(uint64_t id, const CInput& source, TargetSize target, std::string& error,
+                           bool kept = false);
+
   // A failure as the user reads it: the worker's own reason where it gave one.
   std::string Explain(const Status& failure) const;
 
@@ -45,16 +62,16 @@ class CWorker {
 
  private:
   Status PrepareLogFolder();
+  void EndSession();
 
-  std::string logDir_;
-  ConfinementMode confinement_;
-  std::vector<std::string> readable_;
+  WorkerSetup setup_;
   Status unconfinable_;     // why a worker cannot be confined as asked; success until known
   std::string privateDir_;  // made by us, removed by us
   bool folderReady_ = false;
   std::unique_ptr<Session> session_;
   std::unique_ptr<ImageSession> images_;
   std::unique_ptr<WorkerLogReader> log_;
+  CProcessWatch watch_;  // of the running worker, for the interrupt handler
 };
 
 }  // namespace tessel::cli

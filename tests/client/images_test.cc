@@ -1,19 +1,13 @@
-// Images end to end: the client library and the tool bin/tessel with a real Tessel worker and
-// the real codec library, on files written by libpng in the test.
+// Images end to end: the client library with a real Tessel worker and the real codec library,
+// on files written by libpng in the test. The tool is tested in cli_test.cc.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <array>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <memory>
 
 #include "client/image_client.h"
 #include "client/worker_log.h"
-#include "platform/process.h"
 #include "tests/codec/codec_support.h"
 #include "tests/foundation/temp_folder.h"
 
@@ -185,9 +179,10 @@ TEST_F(ImageSessionTest, RawRequestsThatDoNotHoldWhatTheyClaimFail) {
 // Text needs the font configuration and the fonts: a confined worker must draw it exactly as an
 // unconfined one does.
 TEST_F(ImageSessionTest, TextIsDrawnAsByAnUnconfinedWorker) {
-  const std::string file = temp_.Write(
-      "text.svg", Svg(120, 40, "<text x='4' y='30' font-family='sans-serif' font-size='28'>"
-                               "Tessel</text>"));
+  const std::string file =
+      temp_.Write("text.svg", Svg(120, 40,
+                                  "<text x='4' y='30' font-family='sans-serif' font-size='28'>"
+                                  "Tessel</text>"));
   SessionOptions options;
   options.confinement = ConfinementMode::kOff;
   Session unconfinedSession;
@@ -225,9 +220,8 @@ TEST(LoadReplyTest, RepliesThatDoNotAddUpAreRefused) {
   wraps.VectorFlag = 1;  // 2^64 bytes of pixels: nothing if counted in 64 bits
   ImageDescriptor png = MakeImageRequest(3);
   png.Width = png.Height = 2;
-  const std::string none, fifteen(15, 'x'), sixteen(16, 'y'), svgBytes = Raw(svg),
-                                                              pngBytes = Raw(png),
-                                                              wrapsBytes = Raw(wraps);
+  const std::string none, fifteen(15, 'x'), sixteen(16, 'y'),
+      svgBytes = Raw(svg), pngBytes = Raw(png), wrapsBytes = Raw(wraps);
   auto reply = [](std::vector<BlockSpan> blocks, int32_t status = 1) {
     Reply built;
     built.result = 1, built.status = status, built.blocks = std::move(blocks);
@@ -242,122 +236,6 @@ TEST(LoadReplyTest, RepliesThatDoNotAddUpAreRefused) {
     EXPECT_EQ(DecodeLoadReply(r, 3, PixelStorage::kView).Error().Kind(), ErrorKind::kBadOutput);
   EXPECT_FALSE(
       DecodeLoadReply(reply({Bytes(pngBytes), Bytes(sixteen)}), 4, PixelStorage::kView).Ok());
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// "<width>x<height> " and the straight RGBA pixels, as libpng reads the file.
-std::string ReadRgba(const std::string& path) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&image, path.c_str())) return "unreadable";
-  image.format = PNG_FORMAT_RGBA;
-  std::string rgba(PNG_IMAGE_SIZE(image), '\0');
-  if (!png_image_finish_read(&image, nullptr, rgba.data(), 0, nullptr)) return "undecodable";
-  return std::to_string(image.width) + "x" + std::to_string(image.height) + " " + rgba;
-}
-
-// bin/tessel run in a folder of the test's own, with TMPDIR at its tmp/.
-class CliTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_EQ(::mkdir((work_ / "tmp").c_str(), 0700), 0); }
-
-  int Run(const std::string& args) {
-    const int status = std::system(("cd '" + work_ / "" + "' && TMPDIR='" + work_ / "tmp" + "' '" +
-                                    ExecutableFolder() + "tessel' " + args + " >.out 2>.err")
-                                       .c_str());
-    out_ = ReadFile(work_ / ".out"), err_ = ReadFile(work_ / ".err");
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  CTempFolder work_;
-  std::string out_, err_;
-};
-
-TEST_F(CliTest, RendersWhatItCanAndExplainsTheRest) {
-  work_.Write("logo.svg",
-              "<svg xmlns='http://www.w3.org/2000/svg' width='40' height='30' viewBox='0 0 40 30' "
-              "preserveAspectRatio='none'><rect width='40' height='30' fill='#f0f' "
-              "fill-opacity='0.4'/></svg>");
-  work_.Write("photo.png", SamplePng(PNG_COLOR_TYPE_RGB, 23, 11, 5, false, false));
-  work_.Write("huge.png", Text(codec_test::MakePngStart(100000, 100000, 8, PNG_COLOR_TYPE_RGBA)));
-
-  EXPECT_EQ(Run("render --size 20x0 --out-dir out logo.svg huge.png photo.png"), 1);
-  EXPECT_EQ(out_, "rendered 2 of 3 images into out/ (1 failed)\n");
-  EXPECT_NE(err_.find("tessel: huge.png: PNG decoder, header, the image is 100000 x 100000"),
-            std::string::npos)
-      << err_;
-  EXPECT_FALSE(std::filesystem::exists(work_ / "out/huge.png"));
-  std::string fill;  // --size applies to SVG; the 0 keeps the natural height
-  for (int i = 0; i < 20 * 30; ++i) fill += std::string("\xff\x00\xff\x66", 4);
-  EXPECT_TRUE(ReadRgba(work_ / "out/logo.png") == "20x30 " + fill);
-  EXPECT_TRUE(ReadRgba(work_ / "out/photo.png") == ReadRgba(work_ / "photo.png"));
-
-  EXPECT_EQ(Run("render -o single.png logo.svg"), 0) << err_;
-  EXPECT_EQ(out_, "rendered 1 of 1 image into single.png\n");
-  EXPECT_EQ(ReadRgba(work_ / "single.png").substr(0, 6), "40x30 ");
-  // Wider than libpng's default limit of a million pixels: its IHDR says 1000001 x 1.
-  EXPECT_EQ(Run("render --size 1000001x1 -o wide.png logo.svg"), 0) << err_;
-  EXPECT_EQ(ReadFile(work_ / "wide.png").substr(16, 8), std::string("\0\x0f\x42\x41\0\0\0\1", 8));
-
-  EXPECT_EQ(Run("info logo.svg photo.png"), 0) << err_;
-  EXPECT_EQ(out_, "logo.svg: SVG, 40 x 30\nphoto.png: PNG, 23 x 11\n");
-  EXPECT_EQ(Run("ping"), 0) << err_;
-  EXPECT_EQ(out_.rfind("worker answered ping in ", 0), 0u) << out_;
-
-  for (const char* wrong : {"render -o x.png logo.svg photo.png", "render --size 20 logo.svg",
-                            "info", "draw logo.svg"}) {
-    EXPECT_EQ(Run(wrong), 2) << wrong;
-    EXPECT_NE(err_.find("Try 'tessel --help'."), std::string::npos) << wrong;
-  }
-  // The worker's folders live in TMPDIR/TESSEL/, which it leaves for other workers.
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(work_ / "tmp"))
-    EXPECT_EQ(entry.path(), work_ / "tmp/TESSEL");
-}
-
-TEST_F(CliTest, SandboxModesAndTheConfinementReport) {
-  work_.Write("logo.svg", Svg(4, 4));
-  for (const char* wrong :
-       {"--sandbox sometimes ping", "--sandbox", "sandbox logo.svg", "--sandbox off sandbox"}) {
-    EXPECT_EQ(Run(wrong), 2) << wrong;
-    EXPECT_NE(err_.find("Try 'tessel --help'."), std::string::npos) << wrong;
-  }
-  EXPECT_EQ(Run("--sandbox=sometimes info logo.svg"), 2);
-  EXPECT_EQ(err_.rfind("tessel: --sandbox takes require, best-effort or off, not sometimes\n", 0),
-            0u)
-      << err_;
-  EXPECT_EQ(Run("--sandbox off ping"), 0) << err_;
-  EXPECT_EQ(err_.rfind("tessel: warning: the worker runs unconfined, with your rights; ", 0), 0u)
-      << err_;
-  // Only what is there is named readable; what is not is reported without asking the worker.
-  EXPECT_EQ(Run("info --sandbox best-effort logo.svg gone.png"), 1);
-  EXPECT_EQ(out_, "logo.svg: SVG, 4 x 4\n");
-  EXPECT_EQ(err_, "tessel: gone.png: cannot read it: no such file\n");
-
-  // Every layer has its line, shown in force or missing, then the worker's word on itself; the
-  // status says confined only when all of it does.
-  const int status = Run("sandbox");
-  ASSERT_TRUE(status == 0 || status == 1) << err_;
-  bool layersInForce = true;
-  for (std::string layer :
-       {"no_new_privs", "capabilities", "environment", "resource limits", "Landlock", "seccomp"}) {
-    const size_t line = out_.find("\n  " + layer + ": ");
-    ASSERT_NE(line, std::string::npos) << layer << " in\n" << out_;
-    const std::string state = out_.substr(line + layer.size() + 5, 8);
-    EXPECT_TRUE(state == "in force" || state == "missing:") << state;
-    layersInForce = layersInForce && state == "in force";
-  }
-  const size_t self = out_.find("\nThe worker's own report:\n  Privilege test ");
-  ASSERT_NE(self, std::string::npos) << out_;
-  EXPECT_NE(out_.find("\n  Mandatory level: ", self), std::string::npos) << out_;
-  EXPECT_NE(out_.find("\n  Privileges: ", self), std::string::npos) << out_;
-  const bool selfConfined =
-      out_.find("\n  Privilege test OK\n  Mandatory level: Low\n  Privileges: (none)\n") !=
-      std::string::npos;
-  EXPECT_EQ(status == 0, layersInForce && selfConfined) << out_;
 }
 
 }  // namespace

@@ -1,0 +1,583 @@
+// The tool: its parts called directly, and bin/tessel run as a real process with a real worker
+// on files written in the test.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <thread>
+
+#include "client/cli/color.h"
+#include "client/cli/command_line.h"
+#include "client/cli/input.h"
+#include "client/cli/size_plan.h"
+#include "client/cli/worker_locator.h"
+#include "platform/process.h"
+#include "tests/codec/codec_support.h"
+#include "tests/foundation/temp_folder.h"
+
+namespace tessel::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+template <typename T>
+std::string Text(const T& bytes) {
+  return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+std::span<const std::byte> Bytes(const std::string& text) {
+  return std::as_bytes(std::span(text));
+}
+
+std::string Svg(uint32_t width, uint32_t height,
+                const std::string& body = "<rect width='100%' height='100%' fill='#08f'/>") {
+  return "<svg xmlns='http://www.w3.org/2000/svg' width='" + std::to_string(width) + "' height='" +
+         std::to_string(height) + "'>" + body + "</svg>";
+}
+
+// 40 x 30 of magenta at 40 % opacity, stretched to whatever size it is rendered at.
+const std::string kLogo =
+    "<svg xmlns='http://www.w3.org/2000/svg' width='40' height='30' viewBox='0 0 40 30' "
+    "preserveAspectRatio='none'><rect width='40' height='30' fill='#f0f' "
+    "fill-opacity='0.4'/></svg>";
+
+// Random samples: they do not compress.
+std::string SamplePng(uint32_t width, uint32_t height, uint32_t seed) {
+  return Text(codec_test::EncodePng(
+      codec_test::MakeSampleImage(PNG_COLOR_TYPE_RGB, 8, false, false, width, height, seed)));
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// "<width>x<height> " and the straight RGBA pixels, as libpng reads the file.
+std::string ReadRgba(const std::string& path) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&image, path.c_str())) return "unreadable";
+  image.format = PNG_FORMAT_RGBA;
+  std::string rgba(PNG_IMAGE_SIZE(image), '\0');
+  if (!png_image_finish_read(&image, nullptr, rgba.data(), 0, nullptr)) return "undecodable";
+  return std::to_string(image.width) + "x" + std::to_string(image.height) + " " + rgba;
+}
+
+// `count` times the 4 bytes of `pixel`.
+std::string Fill(size_t count, const char* pixel) {
+  std::string fill;
+  for (size_t i = 0; i < count; ++i) fill.append(pixel, 4);
+  return fill;
+}
+
+std::set<std::string> Names(const std::string& folder) {
+  std::set<std::string> names;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(folder, ignored))
+    names.insert(entry.path().filename().string());
+  return names;
+}
+
+TEST(CliPartsTest, SizesFollowTheNaturalSizeRoundedToNearestAndStayWithinTheLimit) {
+  const TargetSize natural{40, 30};
+  struct {
+    SizeRequest request;
+    uint32_t width, height;
+  } const cases[] = {
+      {{.width = 25}, 25, 19},   // 18.75
+      {{.height = 25}, 33, 25},  // 33.33
+      {{.zoom = 1.5}, 60, 45},
+      {{.zoom = 0.001}, 1, 1},  // never 0
+      {{.width = 100, .height = 100, .keepAspect = true}, 100, 75},
+      {{.width = 10, .height = 100, .keepAspect = true}, 10, 8},  // 7.5
+      {{.width = 100, .height = 100}, 100, 100},
+      {{.width = 20, .missingSideNatural = true}, 20, 30},  // --size 20x0
+      {{}, 40, 30},
+  };
+  for (const auto& c : cases) {
+    const TargetSize planned = PlanSize(c.request, natural);
+    EXPECT_EQ(planned.width * 100000ull + planned.height, c.width * 100000ull + c.height)
+        << c.width << "x" << c.height;
+  }
+  EXPECT_FALSE(NeedsNaturalSize({.width = 5, .height = 5}));
+  EXPECT_TRUE(NeedsNaturalSize({.width = 5, .height = 5, .keepAspect = true}));
+  EXPECT_TRUE(NeedsNaturalSize({.width = 5}));
+  const TargetSize huge = PlanSize({.zoom = 1e12}, natural);
+  EXPECT_EQ(huge.width, UINT32_MAX);
+
+  EXPECT_EQ(CheckPixelBudget({30000, 30000}, 1ull << 30),
+            "30000x30000 needs 3.35 GiB of pixels; the limit is 1 GiB (--max-memory)");
+  EXPECT_EQ(CheckPixelBudget({16384, 16384}, 1ull << 30), "");  // exactly 1 GiB
+  EXPECT_EQ(CheckPixelBudget({16384, 16385}, 1ull << 30).substr(0, 31),
+            "16384x16385 needs 1.00 GiB of p");
+  EXPECT_NE(CheckPixelBudget(huge, kMaxPixelMemory), "");  // no wrap in 64 bits
+  EXPECT_EQ(FormatBytes(17), "17 bytes");
+  EXPECT_EQ(FormatBytes(1536), "1.50 KiB");
+  EXPECT_EQ(FormatBytes(512ull << 20), "512 MiB");
+
+  for (const auto& [text, bytes] :
+       std::initializer_list<std::pair<const char*, uint64_t>>{{"512M", 512ull << 20},
+                                                               {"2G", 2ull << 30},
+                                                               {"64K", 65536},
+                                                               {"3GiB", 3ull << 30},
+                                                               {"1000", 1000},
+                                                               {"1.5G", 0},
+                                                               {"G", 0},
+                                                               {"2T", 0},
+                                                               {"99999999999999999999", 0}}) {
+    EXPECT_EQ(ParseByteCount(text).value_or(0), bytes) << text;
+  }
+}
+
+TEST(CliPartsTest, ColoursAreParsedAndLaidUnderThePixels) {
+  EXPECT_EQ(ParseColor("#F0a"), (Rgba{255, 0, 170, 255}));
+  EXPECT_EQ(ParseColor("#102030"), (Rgba{16, 32, 48, 255}));
+  EXPECT_EQ(ParseColor("#10203040"), (Rgba{16, 32, 48, 64}));
+  EXPECT_EQ(ParseColor("White"), (Rgba{255, 255, 255, 255}));
+  EXPECT_EQ(ParseColor("transparent"), (Rgba{0, 0, 0, 0}));
+  for (const char* wrong : {"#12", "#12345", "#1234567", "#ggg", "102030", "mauve", ""})
+    EXPECT_FALSE(ParseColor(wrong)) << wrong;
+
+  // Premultiplied BGRA: magenta at alpha 102, a transparent pixel, an opaque green one.
+  const std::string bgra(
+      "\x66\x00\x66\x66"
+      "\0\0\0\0"
+      "\x00\xff\x00\xff",
+      12);
+  unsigned char rgba[12];
+  ToStraightRgba(Bytes(bgra), rgba);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(rgba), 12), std::string("\xff\x00\xff\x66"
+                                                                        "\0\0\0\0"
+                                                                        "\x00\xff\x00\xff",
+                                                                        12));
+  ToStraightRgba(Bytes(bgra), rgba, Rgba{255, 255, 255, 255});
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(rgba), 12), std::string("\xff\x99\xff\xff"
+                                                                        "\xff\xff\xff\xff"
+                                                                        "\x00\xff\x00\xff",
+                                                                        12));
+  // Half-transparent blue under it: alpha 102 + 128 * 153 / 255 = 179.
+  ToStraightRgba(Bytes(bgra), rgba, Rgba{0, 0, 255, 128});
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(rgba), 8), std::string("\x91\x00\xff\xb3"
+                                                                       "\x00\x00\xff\x80",
+                                                                       8));
+}
+
+TEST(CliPartsTest, FormatsAreToldByContent) {
+  const std::string png = SamplePng(2, 2, 1);
+  EXPECT_EQ(SniffKind(Bytes(png)), ImageKind::kPng);
+  EXPECT_EQ(SniffKind(Bytes(png.substr(0, 7))), ImageKind::kUnknown);
+  EXPECT_EQ(SniffKind(Bytes(std::string("\x1f\x8b\x08", 3))), ImageKind::kSvg);
+  EXPECT_EQ(SniffKind(Bytes("\xef\xbb\xbf \n\t<?xml version='1.0'?><svg/>")), ImageKind::kSvg);
+  for (const char* other : {"", "GIF89a", "hello <svg/>", "\xef\xbb\xbf"})
+    EXPECT_EQ(SniffKind(Bytes(other)), ImageKind::kUnknown) << other;
+}
+
+TEST(CliPartsTest, TheCommandLineRefusesWhatItCannotDo) {
+  auto parse = [](std::vector<const char*> args, std::string& error) {
+    args.insert(args.begin(), "tessel");
+    return ParseCommandLine(static_cast<int>(args.size()), args.data(), error);
+  };
+  std::string error;
+  const std::optional<CommandLine> line =
+      parse({"render", "-w20", "--height=30", "-a", "-b", "#fff", "--max-memory", "2G", "--worker",
+             "w", "-o", "-", "-"},
+            error);
+  ASSERT_TRUE(line) << error;
+  EXPECT_EQ(line->size.width * 1000 + line->size.height, 20030u);
+  EXPECT_TRUE(line->size.keepAspect && !line->size.missingSideNatural);
+  EXPECT_EQ(line->background, (Rgba{255, 255, 255, 255}));
+  EXPECT_EQ(line->pixelMemory, 2ull << 30);
+  EXPECT_EQ(line->workerPath + line->outFile + line->inputs.at(0), "w--");
+
+  const std::pair<std::vector<const char*>, const char*> mistakes[] = {
+      {{"render", "-o", "a.png", "-o", "b.png", "x.svg"}, "-o is given twice; name one place"},
+      {{"render", "--size", "9x9", "-w", "4", "x.svg"}, "--size sets both sides"},
+      {{"render", "-z", "2", "-h", "4", "x.svg"}, "--zoom scales the natural size"},
+      {{"render", "x.svg", "-h"}, "-h needs a value (-h is the height; the help is --help)"},
+      {{"render", "-w", "0", "x.svg"}, "-w takes a whole number of pixels from 1 up"},
+      {{"render", "-z", "-1", "x.svg"}, "-z takes a factor above 0"},
+      {{"render", "--max-memory", "4G", "x.svg"}, "--max-memory can be at most 4095M"},
+      {{"render", "--background-color", "mauve", "x.svg"}, "--background-color takes #rgb"},
+      {{"render", "-", "-"}, "standard input (-) can be read only once"},
+      {{"render", "-"}, "standard input (-) has no name to name its output after"},
+      {{"info", "-w", "3", "x.svg"}, "the size, colour, memory and output options belong to"},
+      {{"render", "-a=1", "x.svg"}, "-a takes no value"},
+  };
+  for (const auto& [args, message] : mistakes) {
+    EXPECT_FALSE(parse(args, error)) << message;
+    EXPECT_EQ(error.substr(0, std::string(message).size()), message);
+  }
+}
+
+TEST(CliPartsTest, TheWorkerIsSoughtWhereItIsInstalledThenBesideTheTool) {
+  const std::vector<std::string> candidates = WorkerCandidates("/opt/t/bin/");
+  ASSERT_GE(candidates.size(), 2u);
+  EXPECT_EQ(candidates[0], "/opt/t/libexec/tessel/Tessel");
+  EXPECT_EQ(candidates[1], "/opt/t/bin/Tessel");
+
+  CTempFolder folder;
+  const std::string worker = folder.Write("Tessel", "#!/bin/sh\n");
+  ASSERT_EQ(::chmod(worker.c_str(), 0755), 0);
+  const std::string data = folder.Write("data", "");
+  std::string path, error;
+  const std::vector<std::string> none = {folder / "a/Tessel", data, folder / "c/Tessel"};
+  EXPECT_EQ(FindWorker("", nullptr, none, path, error), WorkerLookup::kNotFound);
+  EXPECT_EQ(error, "cannot find the worker program Tessel: looked in " + folder / "a/Tessel" +
+                       ", " + data + " and " + folder / "c/Tessel" +
+                       "; set TESSEL_WORKER or use --worker");
+  EXPECT_EQ(FindWorker("", "", {none[0], worker}, path, error), WorkerLookup::kFound);
+  EXPECT_EQ(path, worker);
+  // The option first, then the variable, and neither falls back to the search.
+  EXPECT_EQ(FindWorker(data, worker.c_str(), {worker}, path, error), WorkerLookup::kBadOption);
+  EXPECT_EQ(FindWorker("", data.c_str(), {worker}, path, error), WorkerLookup::kNotFound);
+  EXPECT_EQ(error.substr(0, 20 + data.size()), "TESSEL_WORKER names " + data);
+  EXPECT_EQ(FindWorker(worker, data.c_str(), {}, path, error), WorkerLookup::kFound);
+}
+
+// bin/tessel run in a folder of the test's own, with TMPDIR at its tmp/.
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(::mkdir((work_ / "tmp").c_str(), 0700), 0); }
+
+  // `environment`: "NAME=VALUE ..." for the tool.
+  std::string Command(const std::string& args, const std::string& tool,
+                      const std::string& environment) const {
+    return "cd '" + work_ / "" + "' && TMPDIR='" + work_ / "tmp" + "' " + environment + " exec '" +
+           tool + "' " + args + " >.out 2>.err";
+  }
+  int Run(const std::string& args, const std::string& tool = ExecutableFolder() + "tessel",
+          const std::string& environment = "") {
+    return Finish(std::system(Command(args, tool, environment).c_str()));
+  }
+  // Starts the tool without waiting for it; Wait() collects it.
+  pid_t Start(const std::string& args) {
+    const std::string command = Command(args, ExecutableFolder() + "tessel", "");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    return pid;
+  }
+  int Wait(pid_t pid) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return Finish(status);
+  }
+  int Finish(int status) {
+    out_ = ReadFile(work_ / ".out"), err_ = ReadFile(work_ / ".err");
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  CTempFolder work_;
+  std::string out_, err_;
+};
+
+TEST_F(CliTest, RendersWhatItCanAndExplainsTheRest) {
+  work_.Write("logo.svg", kLogo);
+  work_.Write("photo.png", SamplePng(23, 11, 5));
+  work_.Write("huge.png", Text(codec_test::MakePngStart(100000, 100000, 8, PNG_COLOR_TYPE_RGBA)));
+
+  EXPECT_EQ(Run("render --size 20x0 --out-dir out logo.svg huge.png photo.png"), 1);
+  EXPECT_EQ(out_, "");  // messages go to standard error only
+  EXPECT_NE(err_.find("tessel: huge.png: PNG decoder, header, the image is 100000 x 100000"),
+            std::string::npos)
+      << err_;
+  EXPECT_NE(err_.find("tessel: photo.png: warning: a PNG image keeps its own size (23 x 11); "),
+            std::string::npos)
+      << err_;
+  EXPECT_TRUE(err_.ends_with("\nrendered 2 of 3 images into out/ (1 failed)\n")) << err_;
+  EXPECT_FALSE(fs::exists(work_ / "out/huge.png"));
+  // --size applies to SVG; the 0 keeps the natural height.
+  EXPECT_TRUE(ReadRgba(work_ / "out/logo.png") == "20x30 " + Fill(20 * 30, "\xff\x00\xff\x66"));
+  EXPECT_TRUE(ReadRgba(work_ / "out/photo.png") == ReadRgba(work_ / "photo.png"));
+
+  EXPECT_EQ(Run("render -o single.png logo.svg"), 0) << err_;
+  EXPECT_EQ(err_, "rendered 1 of 1 image into single.png\n");
+  EXPECT_EQ(ReadRgba(work_ / "single.png").substr(0, 6), "40x30 ");
+  // Wider than libpng's default limit of a million pixels: its IHDR says 1000001 x 1.
+  EXPECT_EQ(Run("render --size 1000001x1 -o wide.png logo.svg"), 0) << err_;
+  EXPECT_EQ(ReadFile(work_ / "wide.png").substr(16, 8), std::string("\0\x0f\x42\x41\0\0\0\1", 8));
+
+  EXPECT_EQ(Run("info logo.svg photo.png"), 0) << err_;
+  EXPECT_EQ(out_, "logo.svg: SVG, 40 x 30\nphoto.png: PNG, 23 x 11\n");
+  EXPECT_EQ(Run("ping"), 0) << err_;
+  EXPECT_EQ(out_.rfind("worker answered ping in ", 0), 0u) << out_;
+
+  // Mistakes are found before anything is done: one message, no worker.
+  work_.Write("blocker", "");
+  for (const char* wrong :
+       {"render -o x.png logo.svg photo.png", "render --size 20 logo.svg", "info", "draw logo.svg",
+        "render -o a.png -o b.png logo.svg", "--worker /nowhere/Tessel ping",
+        "render --log-dir blocker/logs logo.svg photo.png"}) {
+    EXPECT_EQ(Run(wrong), 2) << wrong;
+    EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 2) << wrong << ": " << err_;
+    EXPECT_TRUE(err_.ends_with("\nTry 'tessel --help'.\n")) << wrong;
+  }
+  // The last of them: one message for the run, not one for each input.
+  EXPECT_EQ(err_.rfind("tessel: cannot use blocker/logs as the log folder: Not a directory\n", 0),
+            0u)
+      << err_;
+  // The worker's folders live in TMPDIR/TESSEL/, which it leaves for other workers.
+  for (const auto& entry : fs::recursive_directory_iterator(work_ / "tmp"))
+    EXPECT_EQ(entry.path(), work_ / "tmp/TESSEL");
+}
+
+TEST_F(CliTest, SandboxModesAndTheConfinementReport) {
+  work_.Write("logo.svg", Svg(4, 4));
+  for (const char* wrong :
+       {"--sandbox sometimes ping", "--sandbox", "sandbox logo.svg", "--sandbox off sandbox"}) {
+    EXPECT_EQ(Run(wrong), 2) << wrong;
+    EXPECT_NE(err_.find("Try 'tessel --help'."), std::string::npos) << wrong;
+  }
+  EXPECT_EQ(Run("--sandbox=sometimes info logo.svg"), 2);
+  EXPECT_EQ(err_.rfind("tessel: --sandbox takes require, best-effort or off, not sometimes\n", 0),
+            0u)
+      << err_;
+  EXPECT_EQ(Run("--sandbox off ping"), 0) << err_;
+  EXPECT_EQ(err_.rfind("tessel: warning: the worker runs unconfined, with your rights; ", 0), 0u)
+      << err_;
+  // Only what is there is named readable; what is not is reported without asking the worker.
+  EXPECT_EQ(Run("info --sandbox best-effort logo.svg gone.png"), 1);
+  EXPECT_EQ(out_, "logo.svg: SVG, 4 x 4\n");
+  EXPECT_EQ(err_, "tessel: gone.png: cannot read it: No such file or directory\n");
+
+  // Every layer has its line, shown in force or missing, then the worker's word on itself; the
+  // status says confined only when all of it does.
+  const int status = Run("sandbox");
+  ASSERT_TRUE(status == 0 || status == 1) << err_;
+  bool layersInForce = true;
+  for (std::string layer :
+       {"no_new_privs", "capabilities", "environment", "resource limits", "Landlock", "seccomp"}) {
+    const size_t line = out_.find("\n  " + layer + ": ");
+    ASSERT_NE(line, std::string::npos) << layer << " in\n" << out_;
+    const std::string state = out_.substr(line + layer.size() + 5, 8);
+    EXPECT_TRUE(state == "in force" || state == "missing:") << state;
+    layersInForce = layersInForce && state == "in force";
+  }
+  const size_t self = out_.find("\nThe worker's own report:\n  Privilege test ");
+  ASSERT_NE(self, std::string::npos) << out_;
+  EXPECT_NE(out_.find("\n  Mandatory level: ", self), std::string::npos) << out_;
+  EXPECT_NE(out_.find("\n  Privileges: ", self), std::string::npos) << out_;
+  const bool selfConfined =
+      out_.find("\n  Privilege test OK\n  Mandatory level: Low\n  Privileges: (none)\n") !=
+      std::string::npos;
+  EXPECT_EQ(status == 0, layersInForce && selfConfined) << out_;
+}
+
+TEST_F(CliTest, SizesColoursFormatsAndStandardStreams) {
+  work_.Write("logo.svg", kLogo);
+  const struct {
+    const char* options;
+    const char* size;
+  } sizes[] = {
+      {"-w 25", "25x19"},
+      {"--height 25", "33x25"},
+      {"-z 1.5", "60x45"},
+      {"-w 100 -h 100 -a", "100x75"},
+      {"--size 100x100 --keep-aspect-ratio", "100x75"},
+      {"--size 100x100", "100x100"},
+      {"--width=50 -h10", "50x10"},
+  };
+  for (const auto& [options, size] : sizes) {
+    EXPECT_EQ(Run(std::string("render ") + options + " -o sized.png logo.svg"), 0) << err_;
+    EXPECT_EQ(ReadRgba(work_ / "sized.png").substr(0, std::strlen(size) + 1),
+              std::string(size) + " ")
+        << options;
+  }
+  EXPECT_EQ(Run("render -b white -o white.png logo.svg"), 0) << err_;
+  EXPECT_TRUE(ReadRgba(work_ / "white.png") == "40x30 " + Fill(40 * 30, "\xff\x99\xff\xff"));
+
+  // Named for something else, compressed, or named in bytes that are not UTF-8.
+  const std::string photo = SamplePng(23, 11, 5);
+  work_.Write("fake.png", Svg(7, 5));
+  work_.Write("photo.svg", photo);
+  work_.Write("notes.svg", "hello");
+  work_.Write("\xff\xfe.svg", Svg(6, 4));
+  gzFile packed = gzopen((work_ / "packed.svgz").c_str(), "wb");
+  ASSERT_NE(packed, nullptr);
+  gzwrite(packed, kLogo.data(), static_cast<unsigned>(kLogo.size()));
+  gzclose(packed);
+  EXPECT_EQ(Run("render --out-dir out fake.png packed.svgz photo.svg notes.svg '\xff\xfe.svg'"), 1);
+  EXPECT_EQ(err_,
+            "tessel: notes.svg: not a PNG or SVG image\n"
+            "rendered 4 of 5 images into out/ (1 failed)\n");
+  EXPECT_EQ(ReadRgba(work_ / "out/fake.png").substr(0, 4), "7x5 ");
+  EXPECT_TRUE(ReadRgba(work_ / "out/packed.png") == "40x30 " + Fill(40 * 30, "\xff\x00\xff\x66"));
+  EXPECT_TRUE(ReadRgba(work_ / "out/photo.png") == ReadRgba(work_ / "photo.svg"));
+  EXPECT_EQ(ReadRgba(work_ / "out/\xff\xfe.png").substr(0, 4), "6x4 ");
+
+  // A large file goes to the worker by its path, which the confined worker is let read.
+  std::string comments;
+  for (int i = 0; i < 65; ++i) comments += "<!--" + std::string(1 << 20, 'x') + "-->";
+  work_.Write("large.svg", Svg(8, 6, comments + "<rect width='8' height='6' fill='red'/>"));
+  EXPECT_EQ(Run("render -o large.png large.svg"), 0) << err_;
+  EXPECT_TRUE(ReadRgba(work_ / "large.png") == "8x6 " + Fill(8 * 6, "\xff\x00\x00\xff"));
+
+  // Standard input in, the image alone on standard output, messages on standard error.
+  EXPECT_EQ(Run("render -w 20 -o - - <logo.svg"), 0) << err_;
+  EXPECT_EQ(err_, "rendered 1 of 1 image into standard output\n");
+  work_.Write("piped.png", out_);
+  EXPECT_EQ(ReadRgba(work_ / "piped.png").substr(0, 6), "20x15 ");
+  EXPECT_EQ(Run("info - <photo.svg"), 0) << err_;
+  EXPECT_EQ(out_, "standard input: PNG, 23 x 11\n");
+}
+
+TEST_F(CliTest, TargetsBeyondThePixelLimitAreRefusedBeforeTheyAreRendered) {
+  work_.Write("logo.svg", kLogo);
+  EXPECT_EQ(Run("render --size 30000x30000 -o big.png logo.svg"), 1);
+  EXPECT_EQ(err_,
+            "tessel: logo.svg: 30000x30000 needs 3.35 GiB of pixels; the limit is 1 GiB "
+            "(--max-memory)\nrendered 0 of 1 image into big.png (1 failed)\n");
+  EXPECT_FALSE(fs::exists(work_ / "tmp/TESSEL")) << "a worker was started";
+  // A size that follows the natural one is checked once that is known.
+  EXPECT_EQ(Run("render -z 1000 --max-memory 2G -o big.png logo.svg"), 1);
+  EXPECT_NE(err_.find("40000x30000 needs 4.47 GiB of pixels; the limit is 2 GiB"),
+            std::string::npos)
+      << err_;
+  // The limit is the pixels': their description comes on top.
+  EXPECT_EQ(Run("render --max-memory 64K --size 128x128 -o edge.png logo.svg"), 0) << err_;
+  EXPECT_EQ(ReadRgba(work_ / "edge.png").substr(0, 8), "128x128 ");
+  EXPECT_EQ(Run("render --max-memory 64K --size 128x129 -o edge.png logo.svg"), 1);
+  EXPECT_EQ(
+      err_.rfind("tessel: logo.svg: 128x129 needs 64.50 KiB of pixels; the limit is 64 KiB", 0), 0u)
+      << err_;
+  EXPECT_FALSE(fs::exists(work_ / "big.png"));
+}
+
+// The session's id is the name of its folder in TMPDIR/TESSEL/; empty once it is gone.
+std::string SessionId(const std::string& tmp) {
+  const std::set<std::string> sessions = Names(tmp + "/TESSEL");
+  return sessions.size() == 1 ? *sessions.begin() : std::string();
+}
+
+TEST_F(CliTest, SignalsEndTheRunAndLeaveNothingBehind) {
+  work_.Write("small.svg", Svg(4, 4));
+  // Noise is slow to render: seconds at this size, long after the signal has come.
+  work_.Write("slow.svg", Svg(100, 100,
+                              "<filter id='f'><feTurbulence baseFrequency='0.05' "
+                              "numOctaves='8'/></filter><rect width='100' height='100' "
+                              "filter='url(#f)'/>"));
+  ASSERT_EQ(::mkfifo((work_ / "pipe.svg").c_str(), 0600), 0);
+  // SIGTERM comes while the tool waits for a FIFO that has no writer; the others while the
+  // worker renders.
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    const std::string slow = signal == SIGTERM ? "pipe.svg" : "slow.svg";
+    std::error_code ignored;
+    fs::remove_all(work_ / "out", ignored);
+    const pid_t tool = Start("render --size 1500x1500 --out-dir out small.svg " + slow);
+    ASSERT_GT(tool, 0);
+    // The first output appears whole, by a rename; the tool then goes on to the second.
+    bool ended = false;
+    while (!fs::exists(work_ / "out/small.png") && !ended) {
+      siginfo_t info{};
+      ended = ::waitid(P_PID, tool, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const std::string id = SessionId(work_ / "tmp");
+    ASSERT_FALSE(ended) << ReadFile(work_ / ".err");
+    ASSERT_FALSE(id.empty());
+    ASSERT_EQ(::kill(tool, signal), 0);
+    EXPECT_EQ(Wait(tool), 128 + signal) << err_;
+    EXPECT_TRUE(err_.ends_with(": rendered 1 of 2 images into out/\n")) << err_;
+    EXPECT_EQ(err_.rfind(std::string("tessel: interrupted by SIG"), 0), 0u) << err_;
+    EXPECT_EQ(Names(work_ / "out"), std::set<std::string>{"small.png"});
+    EXPECT_EQ(Names(work_ / "tmp"), std::set<std::string>{"TESSEL"});  // no log folder
+    EXPECT_EQ(Names(work_ / "tmp/TESSEL"), std::set<std::string>{});
+    for (const std::string& name : Names("/dev/shm"))
+      EXPECT_EQ(name.find(id), std::string::npos) << name;
+  }
+}
+
+TEST_F(CliTest, AFailedWriteKeepsTheOldFileAndSaysWhy) {
+  work_.Write("small.svg", Svg(4, 4));
+  work_.Write("noise.png", SamplePng(160, 160, 7));  // 75 KiB that do not compress
+  // More than a stdio buffer holds, so that the first writes already fail; a device is written
+  // as the stream it is, never replaced or removed.
+  EXPECT_EQ(Run("render -o /dev/full noise.png"), 1);
+  EXPECT_EQ(err_.rfind("tessel: noise.png: cannot write /dev/full: No space left on device\n", 0),
+            0u)
+      << err_;
+  EXPECT_TRUE(fs::is_character_file("/dev/full"));
+
+  // A full disk: a 64 KiB file system in a mount namespace of a child's own, gone with it.
+  ASSERT_EQ(::mkdir((work_ / "full").c_str(), 0700), 0);
+  int report[2];
+  ASSERT_EQ(::pipe(report), 0);
+  constexpr int kCannotMount = 77;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(report[0]);
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tessel-test", (work_ / "full").c_str(), "tmpfs", 0, "size=64k") != 0)
+      ::_exit(kCannotMount);
+    const int first = Run("render -o full/out.png small.svg");
+    const std::string old = ReadFile(work_ / "full/out.png");
+    const int second = Run("render -o full/out.png noise.png");
+    std::string text = std::to_string(first) + " " + std::to_string(second) + " " +
+                       (!old.empty() && ReadFile(work_ / "full/out.png") == old ? "kept" : "lost");
+    for (const std::string& name : Names(work_ / "full")) text += " " + name;
+    text += "\n" + err_;
+    (void)!::write(report[1], text.data(), text.size());
+    ::_exit(0);
+  }
+  ::close(report[1]);
+  std::string text;
+  char buffer[512];
+  for (ssize_t got; (got = ::read(report[0], buffer, sizeof buffer)) > 0;) text.append(buffer, got);
+  ::close(report[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == kCannotMount)
+    GTEST_SKIP() << "cannot mount a small file system here (needs CAP_SYS_ADMIN)";
+  EXPECT_EQ(text,
+            "0 1 kept out.png\n"
+            "tessel: noise.png: cannot write full/out.png: No space left on device\n"
+            "rendered 0 of 1 image into full/out.png (1 failed)\n");
+}
+
+TEST_F(CliTest, TheWorkerIsFoundInAnInstalledLayoutOrWhereTheUserSays) {
+  work_.Write("logo.svg", Svg(4, 4));
+  const std::string built = ExecutableFolder();
+  const fs::path prefix = work_ / "prefix";
+  fs::create_directories(prefix / "bin");
+  fs::create_directories(prefix / "libexec/tessel");
+  fs::copy_file(built + "tessel", prefix / "bin/tessel");
+  for (const char* file : {"Tessel", "libTessel.so"})
+    fs::copy_file(built + file, prefix / "libexec/tessel" / file);
+  const std::string tool = prefix / "bin/tessel";
+
+  EXPECT_EQ(Run("ping", tool), 0) << err_;
+  EXPECT_NE(out_.find("\nworker program: " + (prefix / "libexec/tessel/Tessel").string() + "\n"),
+            std::string::npos)
+      << out_;
+  EXPECT_EQ(Run("render -o logo.png logo.svg", tool), 0) << err_;
+  fs::remove_all(prefix / "libexec");
+  for (const char* file : {"Tessel", "libTessel.so"})
+    fs::copy_file(built + file, prefix / "bin" / file);
+  EXPECT_EQ(Run("ping", tool), 0) << err_;
+  EXPECT_NE(out_.find("\nworker program: " + (prefix / "bin/Tessel").string() + "\n"),
+            std::string::npos)
+      << out_;
+  EXPECT_EQ(Run("--worker " + built + "Tessel ping", tool), 0) << err_;
+  EXPECT_NE(out_.find("\nworker program: " + built + "Tessel\n"), std::string::npos) << out_;
+
+  EXPECT_EQ(Run("ping", tool, "TESSEL_WORKER=/nowhere/Tessel"), 1);
+  EXPECT_EQ(err_,
+            "tessel: TESSEL_WORKER names /nowhere/Tessel, which cannot be run: No such file or "
+            "directory; correct it, or unset it to search\n");
+}
+
+}  // namespace
+}  // namespace tessel::cli
