@@ -135,6 +135,9 @@ bool DropCapabilities(const ChildPlan& plan) {
   // Ignored signals stay ignored across exec; the worker starts with the defaults.
   for (int signal = 1; signal < NSIG; ++signal) ::signal(signal, SIG_DFL);
   if (::dup2(plan.standardInput, STDIN_FILENO) < 0) Failed(plan, kStepStandardInput);
+  // Signals meant for the caller's terminal (Ctrl-C) are not the worker's: the caller decides
+  // when its worker ends.
+  ::setsid();
   // Nothing of ours but the standard three reaches the worker; what the steps below still use
   // closes at exec.
   ::syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */);

@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
   void* data = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   tried("data_memory", Outcome(data != MAP_FAILED));
   const int own = ::open(privateFile.c_str(), O_RDWR | O_CLOEXEC);
+  tried("own_session", ::getsid(0) == ::getpid() ? 0 : -1);
   tried("truncate", Outcome(own >= 0 && ::ftruncate(own, 0) == 0));
 
   // The report goes where the worker may write: its private folder. Without O_TRUNC, which the

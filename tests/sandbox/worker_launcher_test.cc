@@ -79,6 +79,7 @@ TEST(WorkerLauncherTest, ConfinedProbeIsRefusedWhatTheUnconfinedOneDoes) {
       {"signal_self", "0", "0"},
       {"thread", "0", "0"},
       {"data_memory", "0", "0"},
+      {"own_session", "0", "0"},
   };
   for (const auto& [name, expectConfined, expectUnconfined] : attempts) {
     EXPECT_EQ(confined[name], expectConfined) << name;
