@@ -59,8 +59,9 @@ void SetGError(ImageDescriptor* descriptor, const char* source, const char* what
 
 bool SizeToPixels(double value, uint32_t* pixels) {
   if (!std::isfinite(value) || value <= 0) return false;
-  // Round up so that fractional coverage is not cut off, but ignore floating-point noise.
-  const double rounded = std::ceil(value - 1e-6);
+  // The nearest whole pixel: rounding up would give an icon of 16.07 px a 17th row of almost
+  // empty pixels. A sliver of a document still gets one pixel.
+  const double rounded = std::floor(value + 0.5);
   if (rounded > static_cast<double>(UINT32_MAX)) return false;
   *pixels = std::max<uint32_t>(1, static_cast<uint32_t>(rounded));
   return true;

@@ -161,7 +161,8 @@ TEST(SvgTest, RenderFillsExactlyTheTargetWithPremultipliedColours) {
 TEST(SvgTest, NaturalSizeComesFromSizeThenViewBoxThenDefault) {
   const std::pair<const char*, const char*> cases[] = {
       {"width='120' height='80'", "120x80"},        {"width='1in' height='0.5in'", "96x48"},
-      {"width='10.5' height='3.2'", "11x4"},        {"viewBox='0 0 300 150'", "300x150"},
+      {"width='10.5' height='3.2'", "11x3"},        {"viewBox='0 0 300 150'", "300x150"},
+      {"width='16.07' height='0.3'", "16x1"},
       {"width='50%' viewBox='0 0 40 20'", "40x20"}, {"", "100x100"}};
   for (const auto& [attributes, size] : cases) {
     CDocument doc(Svg(attributes));
