@@ -316,17 +316,17 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
     std::optional<std::string> value;
     if (equals != std::string::npos) value = arg.substr(equals + 1);
     if (!isLong && arg.size() > 2) value = arg.substr(2);
-    const auto* spec = std::find_if(std::begin(kOptions), std::end(kOptions), [&](const auto& o) {
+    const auto* option = std::find_if(std::begin(kOptions), std::end(kOptions), [&](const auto& o) {
       return isLong ? o.name == name : (o.letter != 0 && name[1] == o.letter);
     });
-    if (spec == std::end(kOptions) || (!spec->takesValue && value)) {
-      error = spec == std::end(kOptions) ? "unknown option " + arg : name + " takes no value";
+    if (option == std::end(kOptions) || (!option->takesValue && value)) {
+      error = option == std::end(kOptions) ? "unknown option " + arg : name + " takes no value";
       return std::nullopt;
     }
-    if (!spec->takesValue) {
-      if (spec->option == Option::kHelp) line.help = true;
-      if (spec->option == Option::kVersion) line.version = true;
-      if (spec->option == Option::kKeepAspect) line.size.keepAspect = true;
+    if (!option->takesValue) {
+      if (option->option == Option::kHelp) line.help = true;
+      if (option->option == Option::kVersion) line.version = true;
+      if (option->option == Option::kKeepAspect) line.size.keepAspect = true;
       continue;
     }
     if (!value) {
@@ -341,7 +341,7 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
       error = name + " needs a value";
       return std::nullopt;
     }
-    if (!TakeValue(spec->option, name, *value, line, seen, error)) return std::nullopt;
+    if (!TakeValue(option->option, name, *value, line, seen, error)) return std::nullopt;
   }
   if (line.help || line.version) return line;
 
