@@ -140,7 +140,13 @@ bool DropCapabilities(const ChildPlan& plan) {
   ::setsid();
   // Nothing of ours but the standard three reaches the worker; what the steps below still use
   // closes at exec.
-  ::syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */);
+  if (::syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */) != 0) {
+    // Kernels before 5.11: one descriptor at a time.
+    struct rlimit open {};
+    ::getrlimit(RLIMIT_NOFILE, &open);
+    const rlim_t last = open.rlim_cur == RLIM_INFINITY ? 65536 : open.rlim_cur;
+    for (rlim_t fd = 3; fd < last; ++fd) ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+  }
 
   if (plan.confine) {
     bool limited = LowerLimit(RLIMIT_CORE, 0);
