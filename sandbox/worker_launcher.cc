@@ -142,9 +142,9 @@ bool DropCapabilities(const ChildPlan& plan) {
   // closes at exec.
   if (::syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */) != 0) {
     // Kernels before 5.11: one descriptor at a time.
-    struct rlimit open {};
-    ::getrlimit(RLIMIT_NOFILE, &open);
-    const rlim_t last = open.rlim_cur == RLIM_INFINITY ? 65536 : open.rlim_cur;
+    struct rlimit files {};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    const rlim_t last = files.rlim_cur == RLIM_INFINITY ? 65536 : files.rlim_cur;
     for (rlim_t fd = 3; fd < last; ++fd) ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
   }
 
