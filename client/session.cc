@@ -352,8 +352,9 @@ Status Session::SpawnWorker(const std::string& path) {
   // The worker logs under a mutex shared by every process of ours; made here, a confined worker
   // needs no right to create anything among the shared objects.
   CNamedMutex mutex;
-  if (mutex.Open(kLoggingMutexName) || mutex.Create(kLoggingMutexName, 0600))
-    launch.sharedObjects.push_back(SharedObjectFile(kLoggingMutexName));
+  const std::string mutexName = LoggingMutexName();
+  if (mutex.Open(mutexName) || mutex.Create(mutexName, 0600))
+    launch.sharedObjects.push_back(SharedObjectFile(mutexName));
   launch.addressSpaceLimit = kSanitizedBuild ? 0 : options_.addressSpaceLimit;
   launch.openFileLimit = options_.openFileLimit;
 

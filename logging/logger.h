@@ -30,7 +30,7 @@ enum LogLevel : int32_t {
 // Where a logger keeps its files and which mutex it shares. The process logger uses the
 // defaults; tests build private loggers with their own folder and mutex name.
 struct LoggerOptions {
-  std::string mutexName = kLoggingMutexName;
+  std::string mutexName = LoggingMutexName();  // this user's
   std::string directory;  // empty: the log-folder variable, else TMPDIR/TESSEL/LOG/
   bool banners = true;    // load and unload banners
   // How long one wait for the logging mutex may take before the record is dropped. A holder
