@@ -276,10 +276,10 @@ std::shared_ptr<CImageProcessor::CImage> CImageProcessor::LoadNew(const CImageCo
     if (sourceKind == kSourceFile) {
       HeapBlock file;
       uint32_t fileSize = 0;
-      if (ReadWholeFile(utf8Name, file, fileSize, logger_)) {
+      std::string reason;
+      if (ReadWholeFile(utf8Name, file, fileSize, logger_, &reason)) {
         loaded = codec_.LoadPng(file.get(), fileSize, &descriptor, &pixels, &pixelsSize);
       } else {
-        const std::string reason = DescribeLastError();
         logger_.Log(Error, "Cannot open file %s, %s",
                     {LogArg::String(utf8Name.c_str()), LogArg::String(reason.c_str())});
       }

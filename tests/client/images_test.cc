@@ -153,6 +153,13 @@ TEST_F(ImageSessionTest, RefusedImagesAreExplainedInTheLogAndTheWorkerGoesOn) {
   EXPECT_EQ(hidden.Error().Kind(), ErrorKind::kBadInput);
   EXPECT_NE(hidden.Error().Message().find("is not readable by the confined worker"),
             std::string::npos);
+  // A FIFO where a PNG file should be would hold the worker in open(2) until its deadline.
+  const std::string fifo = temp_ / "pipe.png";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  Result<LoadedImage> blocking = images_.Load(46, fifo);
+  ASSERT_FALSE(blocking.Ok());
+  EXPECT_EQ(blocking.Error().Kind(), ErrorKind::kRefused) << blocking.Error().Message();
+  EXPECT_EQ(blocking.Error().Message(), "Cannot open file " + fifo + ", not a regular file: a FIFO");
   EXPECT_TRUE(images_.Load(45, temp_.Write("valid.png", valid)).Ok());
 }
 
