@@ -18,6 +18,7 @@
 #include "client/worker_log.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
+#include "platform/tessel_folders.h"
 #include "sandbox/worker_launcher.h"
 #include "wire/environment.h"
 
@@ -195,8 +196,9 @@ std::string LogFolderFor(const SessionOptions& options) {
   if (folder.empty()) {
     const char* variable = ::getenv(kLogDirectoryVariable);
     folder = variable != nullptr && *variable != '\0' ? std::string(variable)
-                                                      : TempFolder() + "TESSEL/LOG/";
+                                                      : DefaultLogFolder().path;
   }
+  if (folder.empty()) return folder;  // no default folder could be had
   std::error_code ignored;
   const std::filesystem::path absolute = std::filesystem::absolute(folder, ignored);
   return WithSlash(absolute.empty() ? folder : absolute.string());
@@ -310,14 +312,16 @@ Status Session::CreateObjects() {
 Status Session::PrepareFolders() {
   logFolder_ = LogFolderFor(options_);
   std::error_code error;
+  if (logFolder_.empty())
+    return Status(ErrorKind::kSystem, "cannot make the log folder: " + DefaultLogFolder().problem);
   std::filesystem::create_directories(logFolder_, error);
   if (error) return FolderError("the log folder", logFolder_, error);
   // The session's own folder, made before the worker starts so that a confined worker can be
   // given it and nothing beside it.
-  const std::string sessions = TempFolder() + "TESSEL";
-  std::filesystem::create_directories(sessions, error);
-  if (error) return FolderError("the sessions' folder", sessions, error);
-  const std::string folder = sessions + "/" + id_ + "/";
+  const TesselFolder sessions = ChooseTesselFolder();
+  if (sessions.path.empty())
+    return Status(ErrorKind::kSystem, "cannot make the sessions' folder: " + sessions.problem);
+  const std::string folder = sessions.path + id_ + "/";
   if (::mkdir(folder.c_str(), 0700) != 0) {
     return FolderError("the session's folder", folder, std::error_code(errno, std::generic_category()));
   }

@@ -107,7 +107,7 @@ CImageProcessor::~CImageProcessor() {
 
 bool CImageProcessor::InitializeImageProcessor(const CImageCommand& command) {
   if (initialized_) return true;
-  workingFolder_.InitializeWorkingFolder(command.sessionId);
+  if (!workingFolder_.InitializeWorkingFolder(command.sessionId)) return false;
   command.log.Write(Debug, "Temp path %s", {LogArg::String(workingFolder_.Path())});
   if (codec_.Bind()) {
     codec_.StartSvg(command.log);

@@ -14,6 +14,7 @@
 #include "foundation/path.h"
 #include "foundation/text.h"
 #include "platform/process.h"
+#include "platform/tessel_folders.h"
 #include "security/object_security.h"
 
 namespace tessel {
@@ -45,25 +46,35 @@ CWorkingFolder::~CWorkingFolder() {
   RemoveWorkingFolder();
 }
 
-void CWorkingFolder::InitializeWorkingFolder(const std::string& sessionId) {
+bool CWorkingFolder::InitializeWorkingFolder(const std::string& sessionId) {
   // Invalid UTF-8 in the identifier becomes U+FFFD, as every other text conversion does.
   const std::string name = WideToUtf8(AnsiToWide(sessionId));
   const std::string temp = IncludeTrailingSeparator(TempFolder());
   std::string result = temp;
   removeAtExit_ = false;
+  path_.Release();
+  if (!FolderExists(temp)) {
+    logger_.Log(Error, "Temporary folder %s does not exist; it is not created",
+                {LogArg::String(temp.c_str())});
+    return false;
+  }
   // The client chooses the identifier: one that would name a folder outside TESSEL/ gets no
   // session folder, and the temporary folder, which is never removed, stands in.
   if (IsSafeFolderName(name)) {
-    const std::string folder = temp + "TESSEL/" + name + "/";
-    if (CreateFolderPath(folder) && FolderExists(folder)) {
-      result = folder;
+    const TesselFolder folder = ChooseTesselFolder(name);
+    if (!folder.path.empty()) {
+      result = folder.path;
       removeAtExit_ = true;
+    } else {
+      logger_.Log(Error, "Cannot create working folder, %s",
+                  {LogArg::String(folder.problem.c_str())});
     }
   }
   path_.Assign(result.c_str(), result.size() + 1);
   const std::string shown = ExcludeTrailingSeparator(result);
   logger_.Log(Debug, "Temporaly path initialized, %s, %d",
               {LogArg::String(shown.c_str()), LogArg::Int32(IsSandboxed() ? 1 : 0)});
+  return true;
 }
 
 void CWorkingFolder::RemoveWorkingFolder() {

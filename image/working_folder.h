@@ -10,9 +10,10 @@
 
 namespace tessel {
 
-// The session's folder under the temporary folder: TMPDIR/TESSEL/<session>/. Only a session
-// folder that this object made sure of is removed at teardown; the temporary folder itself,
-// used when no session folder can be had, is never removed.
+// The session's folder under the temporary folder: TMPDIR/TESSEL/<session>/, or
+// TMPDIR/TESSEL-<uid>/<session>/ when TESSEL is not a private folder of ours (ChooseTesselFolder).
+// Only a session folder that this object made sure of is removed at teardown; the temporary
+// folder itself, used when no session folder can be had, is never removed, nor ever made.
 class CWorkingFolder {
  public:
   static constexpr int kRemoveAttempts = 20;
@@ -23,7 +24,8 @@ class CWorkingFolder {
   CWorkingFolder(const CWorkingFolder&) = delete;
   CWorkingFolder& operator=(const CWorkingFolder&) = delete;
 
-  void InitializeWorkingFolder(const std::string& sessionId);
+  // False, with a log line, when the temporary folder does not exist.
+  bool InitializeWorkingFolder(const std::string& sessionId);
   // Removes the folder when it is marked for removal (an empty folder only), then releases the
   // path's region.
   void RemoveWorkingFolder();

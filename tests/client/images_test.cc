@@ -159,7 +159,8 @@ TEST_F(ImageSessionTest, RefusedImagesAreExplainedInTheLogAndTheWorkerGoesOn) {
   Result<LoadedImage> blocking = images_.Load(46, fifo);
   ASSERT_FALSE(blocking.Ok());
   EXPECT_EQ(blocking.Error().Kind(), ErrorKind::kRefused) << blocking.Error().Message();
-  EXPECT_EQ(blocking.Error().Message(), "Cannot open file " + fifo + ", not a regular file: a FIFO");
+  EXPECT_EQ(blocking.Error().Message(),
+            "Cannot open file " + fifo + ", not a regular file: a FIFO");
   EXPECT_TRUE(images_.Load(45, temp_.Write("valid.png", valid)).Ok());
 }
 

@@ -295,6 +295,26 @@ TEST(WorkingFolderTest, SessionFolderIsMadeAndRemovedButNothingAboveIt) {
   EXPECT_FALSE(fs::exists(host.temp / "escape") || fs::exists(host.temp / "TESSEL/a"));
 }
 
+TEST(WorkingFolderTest, NoTemporaryFolderIsMadeAndNoOtherUsersFolderIsUsed) {
+  CImageHost host;  // its destructor restores TMPDIR
+  const std::string missing = host.temp / "gone/deeper/";
+  ::setenv("TMPDIR", missing.c_str(), 1);
+  CWorkingFolder folder(host.logger);
+  EXPECT_FALSE(folder.InitializeWorkingFolder("abc"));
+  EXPECT_TRUE(host.Has("Temporary folder " + missing + " does not exist; it is not created"));
+  EXPECT_FALSE(host.Run(kCommandGetBitmap, Blocks{}));
+  EXPECT_TRUE(host.Has("Cannot initialize image processor"));
+  EXPECT_FALSE(fs::exists(host.temp / "gone"));
+
+  // A TESSEL folder that others may write: the one with the user id in its name stands in.
+  ::setenv("TMPDIR", (host.temp / "").c_str(), 1);
+  ASSERT_EQ(::mkdir((host.temp / "TESSEL").c_str(), 0700), 0);
+  ASSERT_EQ(::chmod((host.temp / "TESSEL").c_str(), 0777), 0);
+  EXPECT_TRUE(folder.InitializeWorkingFolder("abc"));
+  EXPECT_EQ(folder.Path(), host.temp / "TESSEL-" + std::to_string(::geteuid()) + "/abc/");
+  EXPECT_FALSE(fs::exists(host.temp / "TESSEL/abc"));
+}
+
 TEST(WorkingFolderTest, FolderWithAFileIsLeftAfterTwentyAttempts) {
   CImageHost host;
   const std::string expected = host.temp / "TESSEL/busy";
@@ -333,7 +353,8 @@ TEST(FileSystemTest, FilesAreReadWholeAndAnsweredForFromTheFileItself) {
   ASSERT_EQ(::write(writeEnd.Get(), "first,", 6), 6);
   std::thread late([&] {
     int pending = 1;
-    while (::ioctl(readEnd.Get(), FIONREAD, &pending) == 0 && pending != 0) std::this_thread::yield();
+    while (::ioctl(readEnd.Get(), FIONREAD, &pending) == 0 && pending != 0)
+      std::this_thread::yield();
     EXPECT_EQ(::write(writeEnd.Get(), "second", 6), 6);
   });
   char both[12];
