@@ -164,6 +164,29 @@ TEST_F(ImageSessionTest, RefusedImagesAreExplainedInTheLogAndTheWorkerGoesOn) {
   EXPECT_TRUE(images_.Load(45, temp_.Write("valid.png", valid)).Ok());
 }
 
+// The SVG library refuses to draw a document whose uses multiply past its limit on referenced
+// elements: the reason given must be that, not memory.
+TEST_F(ImageSessionTest, SvgThatTheLibraryStopsDrawingIsNotBlamedOnMemory) {
+  std::string levels = "<defs><g id='u0'/>";
+  for (int level = 1; level < 10; ++level) {
+    levels += "<g id='u" + std::to_string(level) + "'>";
+    for (int use = 0; use < 10; ++use)
+      levels += "<use xlink:href='#u" + std::to_string(level - 1) + "'/>";
+    levels += "</g>";
+  }
+  levels += "</defs><use xlink:href='#u9'/>";
+  const std::string file = temp_.Write("nested.svg", Svg(20, 10, levels));
+  Result<LoadedImage> image = images_.Load(1, file);
+  ASSERT_FALSE(image.Ok());
+  const std::string said = image.Error().Message();
+  EXPECT_EQ(said.rfind("Cannot render the image at 20 x 10, the SVG library failed while drawing "
+                       "it, for a reason the codec does not pass on (",
+                       0),
+            0u)
+      << said;
+  EXPECT_TRUE(images_.Load(2, temp_.Write("plain.svg", Svg(4, 4))).Ok());
+}
+
 TEST_F(ImageSessionTest, RawRequestsThatDoNotHoldWhatTheyClaimFail) {
   Result<Reply> ping = session_.Send(kCommandPing);
   ASSERT_TRUE(ping.Ok());
