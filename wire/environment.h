@@ -13,6 +13,9 @@ namespace tessel {
 inline constexpr const char* kLogDirectoryVariable = "{CBB742F7-4EE8-4643-97CD-AB66DF0BAFEA}";
 // A one-character value switches all logging of a process off.
 inline constexpr const char* kLogSuppressVariable = "{E9B78EFB-A2CA-4871-8924-EF3EB46560AA}";
+// The exit code of a worker whose fault handler caught a crash (SIGSEGV, SIGBUS, SIGFPE, SIGILL)
+// or that an escaping exception ended.
+inline constexpr int kWorkerFaultExitCode = 100;
 // The name every user's logging mutex starts with.
 inline constexpr const char* kLoggingMutexBaseName =
     "ORVANE.DLL.QMT_ORVANE_LOGGING_MUTEX_{378E0407-BA82-46f4-A015-E7CAE63F66C7}";
