@@ -28,11 +28,11 @@ BlockSpan AsBlock(const void* data, size_t size) {
 Status ExplainCrash(const Session& session, Status failure, std::string_view name) {
   const std::optional<CProcessWatch::ExitStatus>& exit = session.WorkerExit();
   if (failure.Kind() != ErrorKind::kWorkerEnded || !exit) return failure;
-  const bool crashed =
-      exit->exited ? exit->code == kWorkerFaultExitCode
-                   : exit->signal == SIGSEGV || exit->signal == SIGBUS || exit->signal == SIGFPE ||
-                         exit->signal == SIGILL || exit->signal == SIGABRT ||
-                         exit->signal == SIGSYS || exit->signal == SIGTRAP;
+  const bool crashed = exit->exited ? exit->code == kWorkerFaultExitCode
+                                    : exit->signal == SIGSEGV || exit->signal == SIGBUS ||
+                                          exit->signal == SIGFPE || exit->signal == SIGILL ||
+                                          exit->signal == SIGABRT || exit->signal == SIGSYS ||
+                                          exit->signal == SIGTRAP;
   if (!crashed) return failure;
   // The session's own words stay: they say how it ended and, under a memory cap, that memory
   // may have run out.

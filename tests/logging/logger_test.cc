@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "log_test_support.h"
-#include "tests/foundation/temp_folder.h"
 #include "logging/log_files.h"
+#include "tests/foundation/temp_folder.h"
 
 namespace tessel {
 namespace {
