@@ -1,5 +1,7 @@
 #include "client/image_client.h"
 
+#include <signal.h>
+
 #include <cstring>
 #include <filesystem>
 #include <new>
@@ -7,6 +9,7 @@
 
 #include "channel/control_block.h"
 #include "client/message.h"
+#include "wire/environment.h"
 
 namespace tessel {
 namespace {
@@ -18,6 +21,25 @@ constexpr uint32_t kSourceBytes = 0;
 
 BlockSpan AsBlock(const void* data, size_t size) {
   return {static_cast<const std::byte*>(data), size};
+}
+
+// A worker that ended by itself while it decoded an image crashed on it: its fault handler's exit
+// code, or a signal that only a fault or an abort sends.
+Status ExplainCrash(const Session& session, Status failure, std::string_view name) {
+  const std::optional<CProcessWatch::ExitStatus>& exit = session.WorkerExit();
+  if (failure.Kind() != ErrorKind::kWorkerEnded || !exit) return failure;
+  const bool crashed = exit->exited ? exit->code == kWorkerFaultExitCode
+                                    : exit->signal == SIGSEGV || exit->signal == SIGBUS ||
+                                          exit->signal == SIGFPE || exit->signal == SIGILL ||
+                                          exit->signal == SIGABRT || exit->signal == SIGSYS ||
+                                          exit->signal == SIGTRAP;
+  if (!crashed) return failure;
+  // The session's own words stay: they say how it ended and, under a memory cap, that memory
+  // may have run out.
+  return Status(ErrorKind::kWorkerEnded,
+                Format("the worker crashed while decoding %.*s; the image may be malicious or hit "
+                       "a decoder fault (%s)",
+                       static_cast<int>(name.size()), name.data(), failure.Message().c_str()));
 }
 
 }  // namespace
@@ -143,7 +165,7 @@ Result<LoadedImage> ImageSession::SendLoad(uint64_t id, uint32_t sourceKind, std
   }
   log_->Mark();
   Result<Reply> reply = session_.Send(kCommandLoad, 0, blocks);
-  if (!reply) return reply.Error();
+  if (!reply) return ExplainCrash(session_, reply.Error(), name);
   workingSetSize_ = reply->workingSetSize;
   // The worker answers a reply it could not write as it likes; our own reason comes first.
   if (!reply->outputRefusal.Ok()) return reply->outputRefusal;

@@ -73,7 +73,8 @@ class ImageSession {
 
   // The file at `path` (UTF-8; made absolute here, since the worker's folder is not ours). Its
   // extension, ".png" or ".svg" in any case, chooses the decoder. A refusal (kRefused) carries the
-  // worker's own reason, read back from its log.
+  // worker's own reason, read back from its log. A worker that crashes on the image ends the
+  // session (kWorkerEnded, "the worker crashed while decoding ..."): later images need a new one.
   Result<LoadedImage> Load(uint64_t id, std::string_view path, TargetSize target = {},
                            PixelStorage storage = PixelStorage::kView);
   // Encoded bytes; `name` is only used for its extension.

@@ -19,6 +19,7 @@
 #include "client/worker_log.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
+#include "platform/tessel_folders.h"
 #include "sandbox/worker_launcher.h"
 #include "wire/environment.h"
 
@@ -189,6 +190,11 @@ std::vector<std::string> WorkerEnvironment(const SessionOptions& options,
   return entries;
 }
 
+std::string ExcludeSlash(std::string folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
 std::string WithSlash(std::string folder) {
   if (folder.empty() || folder.back() != '/') folder.push_back('/');
   return folder;
@@ -203,8 +209,9 @@ std::string LogFolderFor(const SessionOptions& options) {
   if (folder.empty()) {
     const char* variable = ::getenv(kLogDirectoryVariable);
     folder = variable != nullptr && *variable != '\0' ? std::string(variable)
-                                                      : TempFolder() + "TESSEL/LOG/";
+                                                      : DefaultLogFolder().path;
   }
+  if (folder.empty()) return folder;  // no default folder could be had
   std::error_code ignored;
   const std::filesystem::path absolute = std::filesystem::absolute(folder, ignored);
   return WithSlash(absolute.empty() ? folder : absolute.string());
@@ -319,15 +326,18 @@ Status Session::CreateObjects() {
 Status Session::PrepareFolders() {
   logFolder_ = LogFolderFor(options_);
   std::error_code error;
+  if (logFolder_.empty())
+    return Status(ErrorKind::kSystem, "cannot make the log folder: " + DefaultLogFolder().problem);
   std::filesystem::create_directories(logFolder_, error);
   if (error) return FolderError("the log folder", logFolder_, error);
   // The session's own folder, made before the worker starts so that a confined worker can be
   // given it and nothing beside it. Sessions whose client died left theirs, and their extended
   // region: they go first.
-  const std::string sessions = TempFolder() + "TESSEL";
-  std::filesystem::create_directories(sessions, error);
-  if (error) return FolderError("the sessions' folder", sessions, error);
-  CSessionFolder::SweepStale(sessions, [](const std::string& id) {
+  const TesselFolder sessions = ChooseTesselFolder();
+  if (sessions.path.empty())
+    return Status(ErrorKind::kSystem, "cannot make the sessions' folder: " + sessions.problem);
+  const std::string parent = ExcludeSlash(sessions.path);
+  CSessionFolder::SweepStale(parent, [](const std::string& id) {
     std::vector<std::string> names;
     for (const char* suffix : {kMainMappingSuffix, kExtendedRegionSuffix, kServerEventSuffix,
                                kClientEventSuffix}) {
@@ -335,7 +345,7 @@ Status Session::PrepareFolders() {
     }
     return names;
   });
-  return folder_.Create(sessions, id_);
+  return folder_.Create(parent, id_);
 }
 
 Status Session::SpawnWorker(const std::string& path) {
@@ -365,8 +375,9 @@ Status Session::SpawnWorker(const std::string& path) {
   // The worker logs under a mutex shared by every process of ours; made here, a confined worker
   // needs no right to create anything among the shared objects.
   CNamedMutex mutex;
-  if (mutex.Open(kLoggingMutexName) || mutex.Create(kLoggingMutexName, 0600))
-    launch.sharedObjects.push_back(SharedObjectFile(kLoggingMutexName));
+  const std::string mutexName = LoggingMutexName();
+  if (mutex.Open(mutexName) || mutex.Create(mutexName, 0600))
+    launch.sharedObjects.push_back(SharedObjectFile(mutexName));
   launch.addressSpaceLimit = kSanitizedBuild ? 0 : options_.addressSpaceLimit;
   launch.openFileLimit = options_.openFileLimit;
 

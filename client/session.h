@@ -43,7 +43,9 @@ struct SessionOptions {
   // The confined worker's cap on open files.
   uint32_t openFileLimit = 256;
   // The folder the worker writes its log to. Empty: the log-folder variable in `environment`,
-  // else in our own environment, else $TMPDIR/TESSEL/LOG/. A confined worker can write only there.
+  // else in our own environment, else DefaultLogFolder() ($TMPDIR/TESSEL/LOG/, or
+  // $TMPDIR/TESSEL-<uid>/LOG/ when TESSEL is not ours alone). A confined worker can write only
+  // there.
   std::string logFolder;
   // How long the worker may take to answer one command (time spent in the BufferRequest hook
   // does not count).

@@ -75,7 +75,9 @@ uint8_t TesselLoadSVG(const char* utf8Path, ImageDescriptor* descriptor);
 /* Renders the document at exactly width x height into one block from `allocator`, fitting it as
  * its preserveAspectRatio says. Returns the block, or null for an unknown handle, a zero size, a
  * size whose width * height * 4 does not fit in 32 bits, a width over 536870911 (a row of more
- * than 2^31 bytes), no memory or a failed rendering (the block is then freed). */
+ * than 2^31 bytes), no memory or a failed rendering (the block is then freed). No reason is
+ * returned; `allocator` is called once, after the handle and the size have been accepted and
+ * before anything is drawn, so a caller can tell those three kinds of failure apart. */
 void* TesselGetSGVBuffer(uint32_t handle, uint32_t width, uint32_t height,
                          RasterAllocator allocator);
 

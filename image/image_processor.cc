@@ -72,8 +72,35 @@ std::string FieldText(const char* field, size_t size) {
   return std::string(field, ::strnlen(field, size));
 }
 
+// What the codec asked of AllocateRaster during the last rendering on this thread. The codec
+// returns no reason for a failed rendering, and this is all the worker can see of it.
+struct RasterRequest {
+  bool asked = false;
+  bool granted = false;
+  uint32_t size = 0;
+};
+thread_local RasterRequest t_rasterRequest;
+
 void* AllocateRaster(uint32_t size) {
-  return std::malloc(size);
+  void* block = std::malloc(size);
+  t_rasterRequest = {true, block != nullptr, size};
+  return block;
+}
+
+// Why a rendering returned no pixels, as far as the worker can tell.
+std::string RenderFailure(const RasterRequest& request, uint64_t limit) {
+  const std::string cap = limit != 0 ? std::to_string(limit) + " bytes of address space" : "";
+  if (!request.asked) return "the codec refused to render it at this size";
+  if (!request.granted) {
+    return limit != 0 ? "out of memory while decoding: the limit is " + cap
+                      : "no memory for its " + std::to_string(request.size) + " bytes of pixels";
+  }
+  // The pixels were there: the SVG library stopped while drawing, and its reason stays in the
+  // codec, which has no way to hand it on from a rendering.
+  return "the SVG library failed while drawing it, for a reason the codec does not pass on (a "
+         "document past one of the library's own limits, such as 500000 referenced elements, "
+         "fails so, as does running out of memory while drawing" +
+         (limit != 0 ? " under the limit of " + cap : std::string()) + ")";
 }
 
 }  // namespace
@@ -107,7 +134,7 @@ CImageProcessor::~CImageProcessor() {
 
 bool CImageProcessor::InitializeImageProcessor(const CImageCommand& command) {
   if (initialized_) return true;
-  workingFolder_.InitializeWorkingFolder(command.sessionId);
+  if (!workingFolder_.InitializeWorkingFolder(command.sessionId)) return false;
   command.log.Write(Debug, "Temp path %s", {LogArg::String(workingFolder_.Path())});
   if (codec_.Bind()) {
     codec_.StartSvg(command.log);
@@ -201,16 +228,12 @@ bool CImageProcessor::Load(const CImageCommand& command) {
               {LogArg::UInt32(width), LogArg::UInt32(height),
                LogArg::UInt32(static_cast<uint32_t>(pixelsSize)), LogArg::UInt32(requestedWidth),
                LogArg::UInt32(requestedHeight)});
+    t_rasterRequest = {};
     raster.reset(static_cast<unsigned char*>(
         codec_.GetSvgBuffer(svg.Handle, targetWidth, targetHeight, &AllocateRaster)));
     pixels = raster.get();
     if (pixels == nullptr) {
-      // The codec gives no reason; under a cap on the address space, memory is the usual one.
-      const uint64_t limit = AddressSpaceLimit();
-      const std::string reason =
-          limit != 0 ? "out of memory while decoding: the limit is " + std::to_string(limit) +
-                           " bytes of address space"
-                     : std::string("the codec returned no pixels");
+      const std::string reason = RenderFailure(t_rasterRequest, AddressSpaceLimit());
       log.Write(Error, "Cannot render the image at %d x %d, %s",
                 {LogArg::UInt32(targetWidth), LogArg::UInt32(targetHeight),
                  LogArg::String(reason.c_str())});
@@ -276,10 +299,10 @@ std::shared_ptr<CImageProcessor::CImage> CImageProcessor::LoadNew(const CImageCo
     if (sourceKind == kSourceFile) {
       HeapBlock file;
       uint32_t fileSize = 0;
-      if (ReadWholeFile(utf8Name, file, fileSize, logger_)) {
+      std::string reason;
+      if (ReadWholeFile(utf8Name, file, fileSize, logger_, &reason)) {
         loaded = codec_.LoadPng(file.get(), fileSize, &descriptor, &pixels, &pixelsSize);
       } else {
-        const std::string reason = DescribeLastError();
         logger_.Log(Error, "Cannot open file %s, %s",
                     {LogArg::String(utf8Name.c_str()), LogArg::String(reason.c_str())});
       }

@@ -14,6 +14,7 @@
 #include "foundation/path.h"
 #include "foundation/text.h"
 #include "platform/process.h"
+#include "platform/tessel_folders.h"
 #include "security/object_security.h"
 
 namespace tessel {
@@ -45,25 +46,35 @@ CWorkingFolder::~CWorkingFolder() {
   RemoveWorkingFolder();
 }
 
-void CWorkingFolder::InitializeWorkingFolder(const std::string& sessionId) {
+bool CWorkingFolder::InitializeWorkingFolder(const std::string& sessionId) {
   // Invalid UTF-8 in the identifier becomes U+FFFD, as every other text conversion does.
   const std::string name = WideToUtf8(AnsiToWide(sessionId));
   const std::string temp = IncludeTrailingSeparator(TempFolder());
   std::string result = temp;
   removeAtExit_ = false;
+  path_.Release();
+  if (!FolderExists(temp)) {
+    logger_.Log(Error, "Temporary folder %s does not exist; it is not created",
+                {LogArg::String(temp.c_str())});
+    return false;
+  }
   // The client chooses the identifier: one that would name a folder outside TESSEL/ gets no
   // session folder, and the temporary folder, which is never removed, stands in.
   if (IsSafeFolderName(name)) {
-    const std::string folder = temp + "TESSEL/" + name + "/";
-    if (CreateFolderPath(folder) && FolderExists(folder)) {
-      result = folder;
+    const TesselFolder folder = ChooseTesselFolder(name);
+    if (!folder.path.empty()) {
+      result = folder.path;
       removeAtExit_ = true;
+    } else {
+      logger_.Log(Error, "Cannot create working folder, %s",
+                  {LogArg::String(folder.problem.c_str())});
     }
   }
   path_.Assign(result.c_str(), result.size() + 1);
   const std::string shown = ExcludeTrailingSeparator(result);
   logger_.Log(Debug, "Temporaly path initialized, %s, %d",
               {LogArg::String(shown.c_str()), LogArg::Int32(IsSandboxed() ? 1 : 0)});
+  return true;
 }
 
 void CWorkingFolder::RemoveWorkingFolder() {
@@ -94,18 +105,32 @@ void CWorkingFolder::RemoveWorkingFolder() {
   path_.Release();
 }
 
-bool ReadWholeFile(const std::string& path, HeapBlock& data, uint32_t& size, CLogger& logger) {
-  CUniqueFd file = OpenFileLogged(ToLongPath(path, 260), O_RDONLY);
-  if (!file) return false;
+bool ReadWholeFile(const std::string& path, HeapBlock& data, uint32_t& size, CLogger& logger,
+                   std::string* why) {
   // The caller describes the failure: keep errno past the close.
-  const auto fail = [&file] {
+  const auto fail = [why](CUniqueFd& file, const char* words = nullptr) {
     const int error = errno;
     file.Reset();
+    if (why != nullptr) *why = words != nullptr ? std::string(words) : DescribeError(error);
     errno = error;
     return false;
   };
+  // Not blocking in open: a FIFO would wait there for a writer.
+  CUniqueFd file = OpenFileLogged(ToLongPath(path, 260), O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  if (!file) return fail(file);
   struct stat info;
-  if (::fstat(file.Get(), &info) != 0) return fail();
+  if (::fstat(file.Get(), &info) != 0) return fail(file);
+  if (!S_ISREG(info.st_mode)) {
+    errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    return fail(file, S_ISDIR(info.st_mode)    ? "not a regular file: a folder"
+                      : S_ISFIFO(info.st_mode) ? "not a regular file: a FIFO"
+                      : S_ISCHR(info.st_mode)  ? "not a regular file: a character device"
+                      : S_ISBLK(info.st_mode)  ? "not a regular file: a block device"
+                                               : "not a regular file");
+  }
+  // Some file systems honour the flag for regular files too; reads must wait for their data.
+  const int flags = ::fcntl(file.Get(), F_GETFL);
+  if (flags < 0 || ::fcntl(file.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(file);
   const uint64_t fileSize = info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
   if (fileSize > UINT32_MAX) {
     // Refused rather than read short: a truncated image would decode as a different one.
@@ -113,11 +138,11 @@ bool ReadWholeFile(const std::string& path, HeapBlock& data, uint32_t& size, CLo
     logger.Log(Error, "Stream read buffer error, requested %b, %s",
                {LogArg::UInt64(fileSize), LogArg::String(reason.c_str())});
     errno = EFBIG;
-    return fail();
+    return fail(file);
   }
   const auto count = static_cast<uint32_t>(fileSize);
   HeapBlock block(static_cast<unsigned char*>(AllocateHeapBlock(count == 0 ? 1 : count)));
-  if (!ReadExact(file.Get(), block.get(), count, logger)) return fail();
+  if (!ReadExact(file.Get(), block.get(), count, logger)) return fail(file);
   data = std::move(block);
   size = count;
   return true;
@@ -125,15 +150,21 @@ bool ReadWholeFile(const std::string& path, HeapBlock& data, uint32_t& size, CLo
 
 bool ReadExact(int fd, void* buffer, uint32_t count, CLogger& logger) {
   if (count < kChunkedReadThreshold) {
+    auto* at = static_cast<unsigned char*>(buffer);
     errno = 0;
-    const ssize_t n = ReadSome(fd, buffer, count);
-    if (n == static_cast<ssize_t>(count)) return true;
-    // A short read without an error: the file ended early.
-    if (n >= 0) errno = ENODATA;
-    const std::string reason = DescribeLastError();
-    logger.Log(Error, "Stream read buffer error, requested %b, %s",
-               {LogArg::UInt64(count), LogArg::String(reason.c_str())});
-    return false;
+    for (uint32_t done = 0; done < count;) {
+      const ssize_t n = ReadSome(fd, at + done, count - done);
+      if (n <= 0) {
+        // No error: the file ended early.
+        if (n == 0) errno = ENODATA;
+        const std::string reason = DescribeLastError();
+        logger.Log(Error, "Stream read buffer error, requested %b, %s",
+                   {LogArg::UInt64(count), LogArg::String(reason.c_str())});
+        return false;
+      }
+      done += static_cast<uint32_t>(n);
+    }
+    return true;
   }
 
   const bool timed = count > kChunkedReadThreshold;

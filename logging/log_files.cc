@@ -31,7 +31,9 @@ std::vector<LogFileEntry> ListLogFiles(const std::string& folder) {
     std::string_view name = entry->d_name;
     if (!IsLogFileName(name)) continue;
     struct stat st;
-    if (::fstatat(dirFd, entry->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
+    // A link is no log file of ours, whatever it leads to.
+    if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+      continue;
     files.push_back({folder + entry->d_name, static_cast<uint64_t>(st.st_size)});
   }
   ::closedir(dir);

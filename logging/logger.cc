@@ -19,6 +19,7 @@
 #include "logging/message_formatter.h"
 #include "platform/message_box.h"
 #include "platform/process.h"
+#include "platform/tessel_folders.h"
 
 namespace tessel {
 namespace {
@@ -111,10 +112,14 @@ CLogger::CLogger(LoggerOptions options)
   std::string folder = options_.directory;
   if (folder.empty()) {
     const char* variable = std::getenv(kLogDirectoryVariable);
-    folder = variable != nullptr && *variable != '\0' ? std::string(variable)
-                                                      : TempFolder() + "TESSEL/LOG/";
+    if (variable != nullptr) folder = variable;
   }
-  SetFolder(folder);
+  defaultFolder_ = folder.empty();
+  if (defaultFolder_) {
+    ChooseDefaultFolder();
+  } else {
+    SetFolder(folder);
+  }
 
   const SecurityAttributes* attributes = mutexSecurity_.Attributes();
   const mode_t mode = attributes != nullptr ? attributes->mode : 0600;
@@ -258,8 +263,16 @@ void CLogger::ReleaseMutex() {
 void CLogger::SetFolder(std::string_view folder) {
   std::string path = IncludeTrailingSeparator(folder);
   CreateFolderPath(path);
+  defaultFolder_ = false;
   std::lock_guard<std::mutex> guard(lock_);
   logDirectory_ = std::move(path);
+}
+
+void CLogger::ChooseDefaultFolder() {
+  const TesselFolder chosen = DefaultLogFolder();
+  if (chosen.path.empty()) ShowMessageBox("", "Cannot make the log folder, " + chosen.problem);
+  std::lock_guard<std::mutex> guard(lock_);
+  logDirectory_ = chosen.path;
 }
 
 std::string CLogger::CopyDirectory() const {
@@ -269,7 +282,15 @@ std::string CLogger::CopyDirectory() const {
 
 void CLogger::OpenLogFile() {
   file_.Reset();
+  enabled_ = false;
+  // The default folder lies among everyone's: it may have gone or been replaced since it was
+  // chosen.
+  if (defaultFolder_) {
+    const std::string chosen = CopyDirectory();
+    if (!chosen.empty() && !IsPrivateFolder(chosen)) ChooseDefaultFolder();
+  }
   const std::string folder = CopyDirectory();
+  if (folder.empty()) return;
   const std::vector<LogFileEntry> files = ListLogFiles(folder);
   const LogFileEntry* newest = ChooseFileToContinue(files);
   const std::string path = newest != nullptr ? newest->path : folder + NewLogFileName(LocalNow());
@@ -282,18 +303,32 @@ void CLogger::OpenLogFile() {
 }
 
 bool CLogger::OpenOneFile(const std::string& path) {
-  CreateFolderPath(ExtractFilePath(path));
+  if (!defaultFolder_) CreateFolderPath(ExtractFilePath(path));
   // O_APPEND puts every record at the end of the file even when another process has written
-  // since our last record.
-  file_.Reset(::open(ToLongPath(path, 260).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                     0600));
+  // since our last record. A link under the name of a log file must not lead the records into
+  // another file, nor a FIFO hold the process in open(2): only regular files are written.
+  file_.Reset(::open(ToLongPath(path, 260).c_str(),
+                     O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+  std::string problem;
+  struct stat st;
+  if (!file_.Valid()) {
+    problem = errno == ELOOP || errno == ENXIO ? "not a regular file" : DescribeError(errno);
+  } else if (::fstat(file_.Get(), &st) != 0) {
+    problem = DescribeError(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    problem = "not a regular file";
+  } else {
+    const int flags = ::fcntl(file_.Get(), F_GETFL);
+    if (flags < 0 || ::fcntl(file_.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+      problem = DescribeError(errno);
+  }
+  if (!problem.empty()) file_.Reset();
   enabled_ = file_.Valid();
-  if (!enabled_) ReportOpenFailure(path, errno);
+  if (!enabled_) ReportOpenFailure(path, problem);
   return enabled_;
 }
 
-void CLogger::ReportOpenFailure(const std::string& path, int error) {
-  const std::string description = DescribeError(error);
+void CLogger::ReportOpenFailure(const std::string& path, const std::string& description) {
   LogArg args[] = {LogArg::String(path.c_str()), LogArg::String(description.c_str())};
   std::string text = FormatMessage("Cannot open log file %s, %s", args, 2);
   text += kCrLf;

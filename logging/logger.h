@@ -30,8 +30,10 @@ enum LogLevel : int32_t {
 // Where a logger keeps its files and which mutex it shares. The process logger uses the
 // defaults; tests build private loggers with their own folder and mutex name.
 struct LoggerOptions {
-  std::string mutexName = kLoggingMutexName;
-  std::string directory;  // empty: the log-folder variable, else TMPDIR/TESSEL/LOG/
+  std::string mutexName = LoggingMutexName();  // this user's
+  // Empty: the log-folder variable, else DefaultLogFolder(): TMPDIR/TESSEL/LOG/ when that is a
+  // private folder of ours, else TMPDIR/TESSEL-<uid>/LOG/.
+  std::string directory;
   bool banners = true;    // load and unload banners
   // How long one wait for the logging mutex may take before the record is dropped. A holder
   // that stopped (rather than died) must not stall every process of the user for ever.
@@ -101,17 +103,19 @@ class CLogger {
   void WriteRecord(LogLevel level, const char* context, const char* format, LogArg* args,
                    uint32_t count, uint32_t flags);
   void SetFolder(std::string_view folder);
+  void ChooseDefaultFolder();
   void OpenLogFile();
   bool OpenOneFile(const std::string& path);
   void CheckSize();
   void WriteRaw(const char* bytes, size_t count, bool* whole = nullptr);
-  void ReportOpenFailure(const std::string& path, int error);
+  void ReportOpenFailure(const std::string& path, const std::string& description);
   size_t FormatHeader(char* out, size_t room) const;
   void WriteLoadBanner();
 
   LoggerOptions options_;
   mutable std::mutex lock_;  // guards logDirectory_ only
   std::string logDirectory_;
+  bool defaultFolder_ = false;  // no folder was named: logDirectory_ is DefaultLogFolder()
   CObjectSecurity mutexSecurity_;
   CNamedMutex mutex_;
   int32_t pendingCount_ = 0;

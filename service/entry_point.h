@@ -3,11 +3,12 @@
 #include <string>
 
 #include "service/image_side.h"
+#include "wire/environment.h"
 
 namespace tessel {
 
 // The exit code of a worker that an escaping failure ended.
-inline constexpr int kEscapedFailureExitCode = 100;
+inline constexpr int kEscapedFailureExitCode = kWorkerFaultExitCode;
 
 // The session identifier: the arguments joined with blanks, white space trimmed from the right
 // end and then from the left end.

@@ -7,6 +7,6 @@ leftovers() {
   local tmp="${TMPDIR:-/tmp}"
   tmp="${tmp%/}"
   ls -d /dev/shm/TESSEL_SERVICE* 2>/dev/null || true
-  ls -d "$tmp"/TESSEL/*/ "$tmp"/TESSEL/.*.new "$tmp"/tessel-test-* "$tmp"/tessel-logs-* \
-    2>/dev/null | grep -v '/TESSEL/LOG/$' || true
+  ls -d "$tmp"/TESSEL/*/ "$tmp"/TESSEL/.*.new "$tmp"/TESSEL-*/*/ "$tmp"/TESSEL-*/.*.new \
+    "$tmp"/tessel-test-* "$tmp"/tessel-logs-* 2>/dev/null | grep -Ev '/TESSEL(-[0-9]+)?/LOG/$' || true
 }

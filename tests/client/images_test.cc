@@ -1,7 +1,11 @@
 // Images end to end: the client library with a real Tessel worker and the real codec library,
 // on files written by libpng in the test. The tool is tested in cli_test.cc.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <iterator>
 #include <memory>
@@ -50,11 +54,14 @@ std::string Independent(const std::string& png) {
 class ImageSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(session_.Start(Options()).Ok()) << session_.EndReason().Message();
+    log_ = std::make_unique<WorkerLogReader>(logs_ / "", session_.Id());
+  }
+  SessionOptions Options() const {
     SessionOptions options;
     options.readablePaths = {temp_ / ""};
     options.environment.emplace_back("{CBB742F7-4EE8-4643-97CD-AB66DF0BAFEA}", logs_ / "");
-    ASSERT_TRUE(session_.Start(options).Ok()) << session_.EndReason().Message();
-    log_ = std::make_unique<WorkerLogReader>(logs_ / "", session_.Id());
+    return options;
   }
 
   CTempFolder temp_, logs_;
@@ -147,7 +154,72 @@ TEST_F(ImageSessionTest, RefusedImagesAreExplainedInTheLogAndTheWorkerGoesOn) {
   EXPECT_EQ(hidden.Error().Kind(), ErrorKind::kBadInput);
   EXPECT_NE(hidden.Error().Message().find("is not readable by the confined worker"),
             std::string::npos);
+  // A FIFO where a PNG file should be would hold the worker in open(2) until its deadline.
+  const std::string fifo = temp_ / "pipe.png";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  Result<LoadedImage> blocking = images_.Load(46, fifo);
+  ASSERT_FALSE(blocking.Ok());
+  EXPECT_EQ(blocking.Error().Kind(), ErrorKind::kRefused) << blocking.Error().Message();
+  EXPECT_EQ(blocking.Error().Message(),
+            "Cannot open file " + fifo + ", not a regular file: a FIFO");
   EXPECT_TRUE(images_.Load(45, temp_.Write("valid.png", valid)).Ok());
+}
+
+// The SVG library refuses to draw a document whose uses multiply past its limit on referenced
+// elements: the reason given must be that, not memory.
+TEST_F(ImageSessionTest, SvgThatTheLibraryStopsDrawingIsNotBlamedOnMemory) {
+  std::string levels = "<defs><g id='u0'/>";
+  for (int level = 1; level < 10; ++level) {
+    levels += "<g id='u" + std::to_string(level) + "'>";
+    for (int use = 0; use < 10; ++use)
+      levels += "<use xlink:href='#u" + std::to_string(level - 1) + "'/>";
+    levels += "</g>";
+  }
+  levels += "</defs><use xlink:href='#u9'/>";
+  const std::string file = temp_.Write("nested.svg", Svg(20, 10, levels));
+  Result<LoadedImage> image = images_.Load(1, file);
+  ASSERT_FALSE(image.Ok());
+  const std::string said = image.Error().Message();
+  EXPECT_EQ(said.rfind("Cannot render the image at 20 x 10, the SVG library failed while drawing "
+                       "it, for a reason the codec does not pass on (",
+                       0),
+            0u)
+      << said;
+  EXPECT_TRUE(images_.Load(2, temp_.Write("plain.svg", Svg(4, 4))).Ok());
+}
+
+// A chain of 5000 uses overflows the SVG library's stack while it draws: the worker's fault
+// handler ends it, and the client says what that means.
+TEST_F(ImageSessionTest, AnImageThatCrashesTheWorkerIsExplainedAndTheNextLoadsInANewSession) {
+  std::string chain = "<defs><rect id='u0' width='4' height='4'/>";
+  for (int i = 1; i <= 5000; ++i)
+    chain += "<use id='u" + std::to_string(i) + "' xlink:href='#u" + std::to_string(i - 1) + "'/>";
+  chain += "</defs><use xlink:href='#u5000'/>";
+  const std::string file = temp_.Write("chain.svg", Svg(8, 8, chain));
+  // The worker's stack as most systems have it, also where the tests run with no limit.
+  rlimit stack{};
+  ASSERT_EQ(::getrlimit(RLIMIT_STACK, &stack), 0);
+  const rlimit usual{std::min<rlim_t>(stack.rlim_cur, 8 << 20), stack.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_STACK, &usual), 0);
+  Session crashing;
+  const Status started = crashing.Start(Options());
+  ASSERT_EQ(::setrlimit(RLIMIT_STACK, &stack), 0);
+  ASSERT_TRUE(started.Ok()) << started.Message();
+  Result<LoadedImage> crashed = ImageSession(crashing).Load(1, file);
+  ASSERT_FALSE(crashed.Ok());
+  EXPECT_EQ(crashed.Error().Kind(), ErrorKind::kWorkerEnded);
+  EXPECT_FALSE(crashing.Running());
+  const std::string said = crashed.Error().Message();
+  EXPECT_EQ(said.rfind("the worker crashed while decoding " + file +
+                           "; the image may be malicious or hit a decoder fault (worker exited "
+                           "with code 100 before answering Load",
+                       0),
+            0u)
+      << said;
+
+  Session next;
+  ASSERT_TRUE(next.Start(Options()).Ok()) << next.EndReason().Message();
+  EXPECT_TRUE(ImageSession(next).Load(2, temp_.Write("plain.svg", Svg(4, 4))).Ok());
 }
 
 TEST_F(ImageSessionTest, RawRequestsThatDoNotHoldWhatTheyClaimFail) {

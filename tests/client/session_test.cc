@@ -17,7 +17,9 @@
 #include "client/image_client.h"
 #include "client/worker_log.h"
 #include "platform/process.h"
+#include "platform/tessel_folders.h"
 #include "tests/foundation/temp_folder.h"
+#include "wire/environment.h"
 
 namespace tessel {
 namespace {
@@ -111,7 +113,7 @@ TEST(SessionTest, WhatAKilledClientLeftIsClearedByTheNextSession) {
   ASSERT_EQ(::waitpid(client, &status, 0), client);
   ASSERT_TRUE(told && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
   const std::string region = std::string(kServiceName) + kExtendedRegionSuffix + id;
-  const std::string folder = TempFolder() + "TESSEL/" + id;
+  const std::string folder = ChooseTesselFolder().path + id;
   ASSERT_TRUE(CSharedMemoryRegion::ExistsReadOnly(region));
   ASSERT_TRUE(std::filesystem::is_directory(folder));
 
@@ -150,6 +152,50 @@ TEST(SessionTest, LoggingModeSwitchesTheWorkersLogInAUtf16Folder) {
   // Broken UTF-8 becomes U+FFFD; nothing of it is dropped or read past.
   EXPECT_EQ(Utf8ToUtf16("\xc0\xaf|\xed\xa0\x80|\xf0\x9f\x98\x80|\xe6\x97"),
             u"\ufffd\ufffd|\ufffd\ufffd\ufffd|\U0001F600|\ufffd\ufffd");
+}
+
+// TMPDIR at `folder` and no log-folder variable, for one test.
+class CUntoldFolder {
+ public:
+  explicit CUntoldFolder(const std::string& folder) {
+    ::setenv("TMPDIR", folder.c_str(), 1);
+    ::unsetenv(kLogDirectoryVariable);
+  }
+  ~CUntoldFolder() {
+    old_.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", old_.c_str(), 1);
+    if (!variable_.empty()) ::setenv(kLogDirectoryVariable, variable_.c_str(), 1);
+  }
+
+ private:
+  std::string old_ = ::getenv("TMPDIR") ? ::getenv("TMPDIR") : "";
+  std::string variable_ = ::getenv(kLogDirectoryVariable) ? ::getenv(kLogDirectoryVariable) : "";
+};
+
+TEST(SessionTest, FoldersAreMadeInAnExistingTmpdirOnlyAndNeverInAnotherUsers) {
+  CTempFolder temp;
+  {
+    CUntoldFolder scope(temp / "gone/deeper");
+    const std::string missing = "the temporary folder " + temp / "gone/deeper/" +
+                                " (TMPDIR) does not exist, and Tessel does not make it";
+    Session noLog, noSessions;
+    EXPECT_EQ(noLog.Start().Message(), "cannot make the log folder: " + missing);
+    SessionOptions options;
+    options.logFolder = temp / "logs";
+    EXPECT_EQ(noSessions.Start(options).Message(), "cannot make the sessions' folder: " + missing);
+    EXPECT_FALSE(std::filesystem::exists(temp / "gone"));
+  }
+  // Another user made TESSEL open to everyone: logs and sessions go to the folder of our own.
+  ASSERT_EQ(::mkdir((temp / "TESSEL").c_str(), 0777), 0);
+  ASSERT_EQ(::chmod((temp / "TESSEL").c_str(), 0777), 0);
+  CUntoldFolder scope(temp / "");
+  const std::string own = temp / "TESSEL-" + std::to_string(::geteuid()) + "/";
+  Session session;
+  ASSERT_TRUE(session.Start().Ok()) << session.EndReason().Message();
+  EXPECT_EQ(session.LogFolder(), own + "LOG/");
+  EXPECT_EQ(session.PrivateFolder(), own + session.Id() + "/");
+  ASSERT_TRUE(session.Stop().Ok());
+  EXPECT_EQ(CountInLogs(own + "LOG/", "[" + session.Id() + "] Stopping service."), 1);
+  EXPECT_TRUE(std::filesystem::is_empty(temp / "TESSEL"));
 }
 
 TEST(SessionTest, BufferRequestMovesLargeDataThroughANewRegion) {

@@ -1,12 +1,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <thread>
 
 #include "channel/block_set.h"
 #include "channel/context_log.h"
@@ -292,6 +295,26 @@ TEST(WorkingFolderTest, SessionFolderIsMadeAndRemovedButNothingAboveIt) {
   EXPECT_FALSE(fs::exists(host.temp / "escape") || fs::exists(host.temp / "TESSEL/a"));
 }
 
+TEST(WorkingFolderTest, NoTemporaryFolderIsMadeAndNoOtherUsersFolderIsUsed) {
+  CImageHost host;  // its destructor restores TMPDIR
+  const std::string missing = host.temp / "gone/deeper/";
+  ::setenv("TMPDIR", missing.c_str(), 1);
+  CWorkingFolder folder(host.logger);
+  EXPECT_FALSE(folder.InitializeWorkingFolder("abc"));
+  EXPECT_TRUE(host.Has("Temporary folder " + missing + " does not exist; it is not created"));
+  EXPECT_FALSE(host.Run(kCommandGetBitmap, Blocks{}));
+  EXPECT_TRUE(host.Has("Cannot initialize image processor"));
+  EXPECT_FALSE(fs::exists(host.temp / "gone"));
+
+  // A TESSEL folder that others may write: the one with the user id in its name stands in.
+  ::setenv("TMPDIR", (host.temp / "").c_str(), 1);
+  ASSERT_EQ(::mkdir((host.temp / "TESSEL").c_str(), 0700), 0);
+  ASSERT_EQ(::chmod((host.temp / "TESSEL").c_str(), 0777), 0);
+  EXPECT_TRUE(folder.InitializeWorkingFolder("abc"));
+  EXPECT_EQ(folder.Path(), host.temp / "TESSEL-" + std::to_string(::geteuid()) + "/abc/");
+  EXPECT_FALSE(fs::exists(host.temp / "TESSEL/abc"));
+}
+
 TEST(WorkingFolderTest, FolderWithAFileIsLeftAfterTwentyAttempts) {
   CImageHost host;
   const std::string expected = host.temp / "TESSEL/busy";
@@ -313,6 +336,31 @@ TEST(FileSystemTest, FilesAreReadWholeAndAnsweredForFromTheFileItself) {
       ReadWholeFile(host.temp.Write("f.bin", std::string("a\0b", 3)), data, size, host.logger));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(data.get()), size), std::string("a\0b", 3));
   EXPECT_TRUE(!ReadWholeFile(host.temp / "none", data, size, host.logger) && errno == ENOENT);
+
+  // What is not a regular file is refused at once: a FIFO would block the reader in open(2).
+  std::string why;
+  ASSERT_EQ(::mkfifo((host.temp / "pipe.png").c_str(), 0600), 0);
+  EXPECT_FALSE(ReadWholeFile(host.temp / "pipe.png", data, size, host.logger, &why));
+  EXPECT_EQ(why, "not a regular file: a FIFO");
+  EXPECT_FALSE(ReadWholeFile(host.temp / "", data, size, host.logger, &why));
+  EXPECT_TRUE(why == "not a regular file: a folder" && errno == EISDIR) << why;
+
+  // A read that returns less than asked for is continued: a pipe that holds only the first part
+  // of the data until the reader has taken it.
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  CUniqueFd readEnd(ends[0]), writeEnd(ends[1]);
+  ASSERT_EQ(::write(writeEnd.Get(), "first,", 6), 6);
+  std::thread late([&] {
+    int pending = 1;
+    while (::ioctl(readEnd.Get(), FIONREAD, &pending) == 0 && pending != 0)
+      std::this_thread::yield();
+    EXPECT_EQ(::write(writeEnd.Get(), "second", 6), 6);
+  });
+  char both[12];
+  EXPECT_TRUE(ReadExact(readEnd.Get(), both, sizeof both, host.logger));
+  late.join();
+  EXPECT_EQ(std::string(both, sizeof both), "first,second");
 
   CUniqueFd fd(::open(host.temp.Write("short", "0123456789").c_str(), O_RDONLY));
   char buffer[64];

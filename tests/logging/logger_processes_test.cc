@@ -1,8 +1,13 @@
 // Several real processes share one log folder and one logging mutex.
+#include <grp.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <string>
@@ -106,6 +111,55 @@ TEST(LoggerProcesses, AHolderKilledWithTheMutexDoesNotStopTheNextProcess) {
   const std::string text = sandbox.ReadAll();
   EXPECT_NE(text.find("after record 2"), std::string::npos);
   EXPECT_NE(text.find("still logging"), std::string::npos);
+}
+
+// Root's logging mutex is open to root only (mode 0600): another user must log all the same,
+// under a mutex of its own.
+TEST(LoggerProcesses, TwoUsersLogSideBySideEachUnderTheirOwnMutex) {
+  if (::geteuid() != 0) GTEST_SKIP() << "running a process as another user needs root";
+  constexpr uid_t kOther = 65534;
+  const std::string otherMutex = "/dev/shm/" + LoggingMutexName(kOther);
+  const bool otherMutexExisted = std::filesystem::exists(otherMutex);
+  CLogSandbox sandbox;
+  const std::string otherFolder = sandbox.Folder() + "other/";
+  ASSERT_EQ(::mkdir(otherFolder.c_str(), 0700), 0);
+  ASSERT_EQ(::chown(otherFolder.c_str(), kOther, kOther), 0);
+  ASSERT_EQ(::chmod(sandbox.Folder().c_str(), 0711), 0);  // the other user passes through only
+  LoggerOptions options;  // this user's mutex, whatever the process logger uses
+  options.directory = sandbox.Folder();
+  options.banners = false;
+  CLogger mine(options);
+  mine.Log(Plain, "from root");
+
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(kOther, kOther, kOther) != 0 ||
+        ::setresuid(kOther, kOther, kOther) != 0) {
+      ::_exit(2);
+    }
+    LoggerOptions theirs;
+    theirs.directory = otherFolder;
+    theirs.banners = false;
+    CLogger logger(theirs);
+    logger.Log(Plain, "from the other user");
+    ::_exit(logger.Enabled() ? 0 : 1);
+  }
+  const int exit = WaitExit(child);
+  mine.Log(Plain, "root again");
+  const bool otherMutexMade = std::filesystem::exists(otherMutex);
+  if (!otherMutexExisted) CNamedMutex::Remove(LoggingMutexName(kOther));
+  EXPECT_EQ(exit, 0) << "the other user could not log";
+  EXPECT_TRUE(otherMutexMade);
+  EXPECT_TRUE(std::filesystem::exists("/dev/shm/" + LoggingMutexName(0)));
+  const std::string ours = sandbox.ReadAll();
+  EXPECT_NE(ours.find("from root"), std::string::npos);
+  EXPECT_NE(ours.find("root again"), std::string::npos);
+  std::string theirs;
+  for (const auto& entry : std::filesystem::directory_iterator(otherFolder)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    theirs.append(std::istreambuf_iterator<char>(in), {});
+  }
+  EXPECT_NE(theirs.find("from the other user"), std::string::npos);
 }
 
 }  // namespace

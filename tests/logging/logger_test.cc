@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "log_test_support.h"
 #include "logging/log_files.h"
+#include "tests/foundation/temp_folder.h"
 
 namespace tessel {
 namespace {
@@ -236,6 +238,81 @@ TEST_F(LoggerTest, UnwritableFolderDisablesLogging) {
   const std::string box = ::testing::internal::GetCapturedStderr();
   EXPECT_FALSE(logger.Enabled());
   EXPECT_NE(box.find("Cannot open log file " + options.directory + "/"), std::string::npos) << box;
+}
+
+// What a process that is told no log folder sees: no log-folder variable, and TMPDIR at `folder`.
+class CUntoldFolder {
+ public:
+  explicit CUntoldFolder(const std::string& folder) {
+    ::setenv("TMPDIR", folder.c_str(), 1);
+    ::unsetenv(kLogDirectoryVariable);
+  }
+  ~CUntoldFolder() {
+    old_ ? ::setenv("TMPDIR", old_, 1) : ::unsetenv("TMPDIR");
+    if (variable_) ::setenv(kLogDirectoryVariable, variable_, 1);
+  }
+
+ private:
+  const char* old_ = std::getenv("TMPDIR");
+  const char* variable_ = std::getenv(kLogDirectoryVariable);
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(LoggerTest, DefaultFolderIsOursAloneAndLinksAreNeverFollowed) {
+  CTempFolder temp;
+  const std::string victim = temp.Write("victim", "");
+  const std::string newest = "29991231_235959.log";
+  // Another user's doing: TMPDIR/TESSEL/LOG/ open to everyone, with a link named like the newest
+  // log file.
+  for (const std::string folder : {"TESSEL", "TESSEL/LOG"}) {
+    ASSERT_EQ(::mkdir((temp / folder).c_str(), 0777), 0);
+    ASSERT_EQ(::chmod((temp / folder).c_str(), 0777), 0);
+  }
+  ASSERT_EQ(::symlink(victim.c_str(), (temp / "TESSEL/LOG/" + newest).c_str()), 0);
+  LoggerOptions untold = sandbox_.Options();
+  untold.directory.clear();
+  const std::string own = temp / "TESSEL-" + std::to_string(::geteuid()) + "/LOG/";
+  {
+    CUntoldFolder scope(temp / "");
+    ::testing::internal::CaptureStderr();
+    CLogger logger(untold);
+    logger.Log(Plain, "private record");
+    EXPECT_EQ(logger.CopyDirectory(), own);
+    const std::string told = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(told.find(temp / "TESSEL/ may be written by other users (mode 0777), so Tessel " +
+                        "uses " + own),
+              std::string::npos)
+        << told;
+  }
+  const auto files = ListLogFiles(own);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_NE(ReadFile(files[0].path).find("private record"), std::string::npos);
+
+  // In a folder that is named, a link under the name of the newest log file is passed over.
+  ASSERT_EQ(::symlink(victim.c_str(), (sandbox_.Folder() + newest).c_str()), 0);
+  {
+    CLogger logger(sandbox_.Options());
+    logger.Log(Plain, "named record");
+  }
+  EXPECT_NE(sandbox_.ReadAll().find("named record"), std::string::npos);
+  EXPECT_EQ(ReadFile(victim), "");
+
+  // A TMPDIR that does not exist is not made, and the reason is told.
+  {
+    CUntoldFolder scope(temp / "gone/deeper");
+    ::testing::internal::CaptureStderr();
+    CLogger logger(untold);
+    EXPECT_FALSE(logger.Enabled());
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find(
+                  "Cannot make the log folder, the temporary folder " + temp / "gone/deeper/ " +
+                  "(TMPDIR) does not exist, and Tessel does not make it"),
+              std::string::npos);
+  }
+  EXPECT_FALSE(std::filesystem::exists(temp / "gone"));
 }
 
 }  // namespace
