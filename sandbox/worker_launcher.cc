@@ -32,6 +32,9 @@ constexpr const char kLandlock[] = "Landlock";
 constexpr const char kSeccomp[] = "seccomp";
 
 constexpr int kCapSetPcap = 8;
+// A recursion that runs away in a library ends at a stack of the usual size, whatever the caller
+// runs with, not at the address-space cap.
+constexpr rlim_t kStackLimit = 8 << 20;
 
 // What a child that failed a step tells its parent through the pipe before it exits.
 enum Step : int32_t {
@@ -149,7 +152,7 @@ bool DropCapabilities(const ChildPlan& plan) {
   }
 
   if (plan.confine) {
-    bool limited = LowerLimit(RLIMIT_CORE, 0);
+    bool limited = LowerLimit(RLIMIT_CORE, 0) && LowerLimit(RLIMIT_STACK, kStackLimit);
     if (limited && plan.openFiles != 0) limited = LowerLimit(RLIMIT_NOFILE, plan.openFiles);
     if (limited && plan.addressSpace != 0) limited = LowerLimit(RLIMIT_AS, plan.addressSpace);
     if (!limited) Failed(plan, kStepLimits);
@@ -331,7 +334,7 @@ void PlanLayers(const WorkerLaunch& launch, LayerPlan& plan) {
   SetLayer(report, kEnvironment, true,
            std::to_string(names.size()) +
                " variables, none of yours unless named: " + Join(names, ", "));
-  std::string limits = "no core files";
+  std::string limits = "no core files, 8 MiB of stack";
   if (launch.openFileLimit != 0)
     limits += ", " + std::to_string(launch.openFileLimit) + " open files";
   limits += launch.addressSpaceLimit != 0

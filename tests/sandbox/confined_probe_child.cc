@@ -59,6 +59,8 @@ int main(int argc, char** argv) {
   struct rlimit limit {};
   ::getrlimit(RLIMIT_CORE, &limit);
   line("core", std::to_string(limit.rlim_cur));
+  ::getrlimit(RLIMIT_STACK, &limit);
+  line("stack", std::to_string(limit.rlim_cur));
 
   errno = 0;
   tried("read_outside", Attempt(outside, O_RDONLY));

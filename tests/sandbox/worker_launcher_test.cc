@@ -73,6 +73,7 @@ TEST(WorkerLauncherTest, ConfinedProbeIsRefusedWhatTheUnconfinedOneDoes) {
       {"CapEff", "0000000000000000", unconfined["CapEff"]},
       {"CapPrm", "0000000000000000", unconfined["CapPrm"]},
       {"core", "0", unconfined["core"]},
+      {"stack", std::to_string(8 << 20), unconfined["stack"]},
       // What decoding needs stays allowed.
       {"write_private", "0", "0"},
       {"read_library", "0", "0"},
