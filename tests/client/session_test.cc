@@ -154,23 +154,6 @@ TEST(SessionTest, LoggingModeSwitchesTheWorkersLogInAUtf16Folder) {
             u"\ufffd\ufffd|\ufffd\ufffd\ufffd|\U0001F600|\ufffd\ufffd");
 }
 
-// TMPDIR at `folder` and no log-folder variable, for one test.
-class CUntoldFolder {
- public:
-  explicit CUntoldFolder(const std::string& folder) {
-    ::setenv("TMPDIR", folder.c_str(), 1);
-    ::unsetenv(kLogDirectoryVariable);
-  }
-  ~CUntoldFolder() {
-    old_.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", old_.c_str(), 1);
-    if (!variable_.empty()) ::setenv(kLogDirectoryVariable, variable_.c_str(), 1);
-  }
-
- private:
-  std::string old_ = ::getenv("TMPDIR") ? ::getenv("TMPDIR") : "";
-  std::string variable_ = ::getenv(kLogDirectoryVariable) ? ::getenv(kLogDirectoryVariable) : "";
-};
-
 TEST(SessionTest, FoldersAreMadeInAnExistingTmpdirOnlyAndNeverInAnotherUsers) {
   CTempFolder temp;
   {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/process.h"
+#include "wire/environment.h"
 
 // A private temporary folder, removed with everything in it (even read-only folders) at the end.
 class CTempFolder {
@@ -34,4 +35,27 @@ class CTempFolder {
 
  private:
   std::string path_;
+};
+
+// What a process that is told no log folder sees, for one scope: no log-folder variable, and
+// TMPDIR at `folder`. Both come back as they were.
+class CUntoldFolder {
+ public:
+  explicit CUntoldFolder(const std::string& folder) {
+    ::setenv("TMPDIR", folder.c_str(), 1);
+    ::unsetenv(tessel::kLogDirectoryVariable);
+  }
+  ~CUntoldFolder() {
+    hadTemp_ ? ::setenv("TMPDIR", temp_.c_str(), 1) : ::unsetenv("TMPDIR");
+    if (hadVariable_) ::setenv(tessel::kLogDirectoryVariable, variable_.c_str(), 1);
+  }
+  CUntoldFolder(const CUntoldFolder&) = delete;
+  CUntoldFolder& operator=(const CUntoldFolder&) = delete;
+
+ private:
+  // Copies: setenv may free the strings getenv pointed to.
+  bool hadTemp_ = ::getenv("TMPDIR") != nullptr;
+  std::string temp_ = hadTemp_ ? ::getenv("TMPDIR") : "";
+  bool hadVariable_ = ::getenv(tessel::kLogDirectoryVariable) != nullptr;
+  std::string variable_ = hadVariable_ ? ::getenv(tessel::kLogDirectoryVariable) : "";
 };

@@ -240,23 +240,6 @@ TEST_F(LoggerTest, UnwritableFolderDisablesLogging) {
   EXPECT_NE(box.find("Cannot open log file " + options.directory + "/"), std::string::npos) << box;
 }
 
-// What a process that is told no log folder sees: no log-folder variable, and TMPDIR at `folder`.
-class CUntoldFolder {
- public:
-  explicit CUntoldFolder(const std::string& folder) {
-    ::setenv("TMPDIR", folder.c_str(), 1);
-    ::unsetenv(kLogDirectoryVariable);
-  }
-  ~CUntoldFolder() {
-    old_ ? ::setenv("TMPDIR", old_, 1) : ::unsetenv("TMPDIR");
-    if (variable_) ::setenv(kLogDirectoryVariable, variable_, 1);
-  }
-
- private:
-  const char* old_ = std::getenv("TMPDIR");
-  const char* variable_ = std::getenv(kLogDirectoryVariable);
-};
-
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
