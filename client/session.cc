@@ -190,6 +190,16 @@ std::vector<std::string> WorkerEnvironment(const SessionOptions& options,
   return entries;
 }
 
+// The four shared objects of the session `id`.
+std::vector<std::string> SessionObjectNames(const std::string& id) {
+  std::vector<std::string> names;
+  for (const char* suffix :
+       {kMainMappingSuffix, kExtendedRegionSuffix, kServerEventSuffix, kClientEventSuffix}) {
+    names.push_back(std::string(kServiceName).append(suffix).append(id));
+  }
+  return names;
+}
+
 std::string ExcludeSlash(std::string folder) {
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   return folder;
@@ -337,14 +347,7 @@ Status Session::PrepareFolders() {
   if (sessions.path.empty())
     return Status(ErrorKind::kSystem, "cannot make the sessions' folder: " + sessions.problem);
   const std::string parent = ExcludeSlash(sessions.path);
-  CSessionFolder::SweepStale(parent, [](const std::string& id) {
-    std::vector<std::string> names;
-    for (const char* suffix : {kMainMappingSuffix, kExtendedRegionSuffix, kServerEventSuffix,
-                               kClientEventSuffix}) {
-      names.push_back(std::string(kServiceName).append(suffix).append(id));
-    }
-    return names;
-  });
+  CSessionFolder::SweepStale(parent, SessionObjectNames);
   return folder_.Create(parent, id_);
 }
 
@@ -368,10 +371,8 @@ Status Session::SpawnWorker(const std::string& path) {
   }
   launch.privateFolders = {folder_.Path()};
   launch.appendFolders = {logFolder_};
-  for (const char* suffix : {kMainMappingSuffix, kExtendedRegionSuffix, kServerEventSuffix,
-                             kClientEventSuffix}) {
-    launch.sharedObjects.push_back(SharedObjectFile(ObjectName(suffix)));
-  }
+  for (const std::string& name : SessionObjectNames(id_))
+    launch.sharedObjects.push_back(SharedObjectFile(name));
   // The worker logs under a mutex shared by every process of ours; made here, a confined worker
   // needs no right to create anything among the shared objects.
   CNamedMutex mutex;
