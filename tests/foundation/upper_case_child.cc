@@ -26,7 +26,8 @@ int main() {
       ready = 0;  // go: this thread takes part too, so two arrive together even on few cores
       const uint8_t* table = tessel::UpperCaseTable();
       for (auto& thread : threads) thread.join();
-      ::_exit(table['q'] == 'Q' && tessel::UpperCaseTableBuilds() == 1 ? 0 : 1);
+      const bool built = table[static_cast<unsigned char>('q')] == 'Q';
+      ::_exit(built && tessel::UpperCaseTableBuilds() == 1 ? 0 : 1);
     }
     if (int status = 0; ::waitpid(pid, &status, 0) != pid || status != 0) return 1;
   }
