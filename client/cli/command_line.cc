@@ -10,7 +10,8 @@ namespace tessel::cli {
 const char kUsage[] =
     "Usage:\n"
     "  tessel render [SIZE OPTIONS] [-b COLOR] [--max-memory SIZE]\n"
-    "                [-o FILE | --out-dir DIR] [--sandbox MODE] INPUT...\n"
+    "                [-o FILE | --out-dir DIR] [--compression LEVEL]\n"
+    "                [--sandbox MODE] INPUT...\n"
     "  tessel info [--sandbox MODE] INPUT...\n"
     "  tessel ping [--sandbox MODE]\n"
     "  tessel sandbox\n"
@@ -49,6 +50,10 @@ const char kUsage[] =
     "  -o, --output FILE\n"
     "                  the output file, for a single INPUT; - writes to standard output\n"
     "  --out-dir DIR   the folder for the output files (made when missing; default: .)\n"
+    "  --compression LEVEL\n"
+    "                  how hard the PNG files are compressed: fast (default) writes many\n"
+    "                  times faster than libpng's usual settings, default uses those, best\n"
+    "                  writes the smallest files and takes longest\n"
     "  --log-dir DIR   keep the worker's log files in DIR (default: a temporary folder,\n"
     "                  removed at the end)\n"
     "  --worker PATH   the worker program (also TESSEL_WORKER=PATH); by default Tessel in\n"
@@ -80,6 +85,7 @@ enum class Option {
   kMaxMemory,
   kOut,
   kOutDir,
+  kCompression,
   kLogDir,
   kWorker,
   kSandbox,
@@ -102,6 +108,7 @@ constexpr struct {
     {"--max-memory", 0, true, Option::kMaxMemory},
     {"--output", 'o', true, Option::kOut},
     {"--out-dir", 0, true, Option::kOutDir},
+    {"--compression", 0, true, Option::kCompression},
     {"--log-dir", 0, true, Option::kLogDir},
     {"--worker", 0, true, Option::kWorker},
     {"--sandbox", 0, true, Option::kSandbox},
@@ -218,6 +225,12 @@ bool TakeValue(Option option, const std::string& name, const std::string& value,
         return false;
       }
       place = value;
+      return true;
+    }
+    case Option::kCompression: {
+      const std::optional<PngCompression> compression = ParsePngCompression(value);
+      if (!compression) return wrong("fast, default or best");
+      line.compression = *compression;
       return true;
     }
     case Option::kLogDir:

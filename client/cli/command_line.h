@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "client/cli/color.h"
+#include "client/cli/png_file.h"
 #include "client/cli/size_plan.h"
 #include "sandbox/confinement.h"
 
@@ -34,6 +35,8 @@ struct CommandLine {
   // --sandbox MODE, and whether it was given
   ConfinementMode confinement = ConfinementMode::kRequire;
   bool confinementGiven = false;
+  // --compression LEVEL
+  PngCompression compression = PngCompression::kFast;
   std::vector<std::string> inputs;  // "-": standard input
 };
 

@@ -15,6 +15,7 @@
 #include "client/cli/command_line.h"
 #include "client/cli/input.h"
 #include "client/cli/interrupt.h"
+#include "client/cli/png_header.h"
 #include "client/cli/render.h"
 #include "client/cli/worker.h"
 #include "client/cli/worker_locator.h"
@@ -55,12 +56,23 @@ int Info(const CommandLine& line, const std::string& workerPath) {
   size_t failed = 0;
   for (size_t i = 0; i < line.inputs.size() && !Interrupted(); ++i) {
     const std::string& input = line.inputs[i];
+    // A PNG's header has all that is printed: the image is not decoded, nor handed to a worker,
+    // nor even read past its header (standard input is read whole, as it cannot be read twice).
+    std::optional<PngHeader> header;
+    if (input != kStandardStream) header = ReadPngHeader(input);
     CInput source;
     std::string error;
+    const bool read = header || ReadInput(input, source, error);
+    if (read && !header && !source.byPath) header = ParsePngHeader(source.bytes);
+    if (header) {
+      ::printf("%s: PNG, %u x %u, %s (from the PNG header; not decoded)\n",
+               DisplayName(input).c_str(), header->width, header->height,
+               DescribePngFormat(*header).c_str());
+      continue;
+    }
     // The natural size is in the descriptor whatever the rendering size: 1 x 1 costs nothing.
-    Result<LoadedImage> image = ReadInput(input, source, error)
-                                    ? worker.Load(i + 1, source, {1, 1}, error)
-                                    : Status(ErrorKind::kBadInput, error);
+    Result<LoadedImage> image =
+        read ? worker.Load(i + 1, source, {1, 1}, error) : Status(ErrorKind::kBadInput, error);
     if (Interrupted()) break;
     if (!image) {
       Complain(input, error);

@@ -51,7 +51,7 @@ class CRenderer {
     }
     // The pixels are a view into the session's memory until the next command: written first.
     const CPixels pixels{image->PixelWidth(), image->PixelHeight(), image->Pixels(),
-                         line_.background};
+                         line_.background, line_.compression};
     const bool written = WriteOutput(output.string(), pixels, error);
     // A worker that cannot free is replaced before the next input.
     (void)worker_.Images().Free(id);

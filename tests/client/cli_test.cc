@@ -1,5 +1,6 @@
 // The tool: its parts called directly, and bin/tessel run as a real process with a real worker
 // on files written in the test.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -10,15 +11,18 @@
 #include <zlib.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <thread>
 
 #include "client/cli/color.h"
 #include "client/cli/command_line.h"
 #include "client/cli/input.h"
+#include "client/cli/png_header.h"
 #include "client/cli/size_plan.h"
 #include "client/cli/worker_locator.h"
 #include "platform/process.h"
@@ -218,6 +222,49 @@ TEST(CliPartsTest, TheCommandLineRefusesWhatItCannotDo) {
   }
 }
 
+TEST(CliPartsTest, APngHeaderIsTakenOnlyWhenEveryFieldIsOneTheFormatAllows) {
+  auto start = [](uint32_t width, uint32_t height, int depth, int type, int interlace = 0) {
+    return Text(codec_test::MakePngStart(width, height, depth, type, interlace));
+  };
+  // One byte of the signature or the IHDR chunk changed, and its CRC made right again.
+  auto with = [](std::string png, size_t at, char value) {
+    png[at] = value;
+    const uint32_t crc = htonl(uint32_t(crc32(0, reinterpret_cast<const Bytef*>(&png[12]), 17)));
+    std::memcpy(&png[29], &crc, 4);
+    return png;
+  };
+  auto read = [](const std::string& png) {
+    const std::optional<PngHeader> header = ParsePngHeader(Bytes(png));
+    return header ? std::to_string(header->width) + "x" + std::to_string(header->height) + " " +
+                        DescribePngFormat(*header)
+                  : "refused";
+  };
+  EXPECT_EQ(read(start(0x7fffffff, 3, 16, 6, 1) + "\0\0\0\0IDAT"),
+            "2147483647x3 16-bit RGBA, interlaced");
+  EXPECT_EQ(read(start(1, 1, 1, 3)), "1x1 1-bit palette");
+  EXPECT_EQ(read(start(5, 4, 2, 0)), "5x4 2-bit grey");
+  EXPECT_EQ(read(start(5, 4, 8, 4)), "5x4 8-bit grey and alpha");
+  EXPECT_EQ(read(start(5, 4, 16, 2)), "5x4 16-bit RGB");
+  const std::string good = start(5, 4, 8, 6);
+  std::string badCrc = good;
+  badCrc[32] ^= 1;
+  for (const std::string& wrong :
+       {start(0, 4, 8, 6), start(5, 0, 8, 6), start(0x80000000, 4, 8, 6), start(5, 4, 16, 3),
+        start(5, 4, 4, 2), start(5, 4, 3, 0), start(5, 4, 8, 5), start(5, 4, 8, 6, 2),
+        with(good, 26, 1), with(good, 27, 1), with(good, 11, 14), with(good, 15, 'r'),
+        with(good, 1, 'p'), badCrc, good.substr(0, 32)})
+    EXPECT_EQ(read(wrong), "refused") << testing::PrintToString(wrong);
+
+  // From a file: its first bytes only, and a FIFO is left alone rather than waited on.
+  CTempFolder folder;
+  EXPECT_TRUE(ReadPngHeader(folder.Write("a.png", good + "IDAT and the rest")));
+  EXPECT_FALSE(ReadPngHeader(folder.Write("b.png", good.substr(0, 32))));
+  EXPECT_FALSE(ReadPngHeader(folder / "missing.png"));
+  EXPECT_FALSE(ReadPngHeader(folder / ""));
+  ASSERT_EQ(::mkfifo((folder / "pipe.png").c_str(), 0600), 0);
+  EXPECT_FALSE(ReadPngHeader(folder / "pipe.png"));
+}
+
 TEST(CliPartsTest, TheWorkerIsSoughtWhereItIsInstalledThenBesideTheTool) {
   const std::vector<std::string> candidates = WorkerCandidates("/opt/t/bin/");
   ASSERT_GE(candidates.size(), 2u);
@@ -309,7 +356,9 @@ TEST_F(CliTest, RendersWhatItCanAndExplainsTheRest) {
   EXPECT_EQ(ReadFile(work_ / "wide.png").substr(16, 8), std::string("\0\x0f\x42\x41\0\0\0\1", 8));
 
   EXPECT_EQ(Run("info logo.svg photo.png"), 0) << err_;
-  EXPECT_EQ(out_, "logo.svg: SVG, 40 x 30\nphoto.png: PNG, 23 x 11\n");
+  EXPECT_EQ(out_,
+            "logo.svg: SVG, 40 x 30\n"
+            "photo.png: PNG, 23 x 11, 8-bit RGB (from the PNG header; not decoded)\n");
   EXPECT_EQ(Run("ping"), 0) << err_;
   EXPECT_EQ(out_.rfind("worker answered ping in ", 0), 0u) << out_;
 
@@ -429,7 +478,7 @@ TEST_F(CliTest, SizesColoursFormatsAndStandardStreams) {
   work_.Write("piped.png", out_);
   EXPECT_EQ(ReadRgba(work_ / "piped.png").substr(0, 6), "20x15 ");
   EXPECT_EQ(Run("info - <photo.svg"), 0) << err_;
-  EXPECT_EQ(out_, "standard input: PNG, 23 x 11\n");
+  EXPECT_EQ(out_, "standard input: PNG, 23 x 11, 8-bit RGB (from the PNG header; not decoded)\n");
 }
 
 TEST_F(CliTest, TargetsBeyondThePixelLimitAreRefusedBeforeTheyAreRendered) {
@@ -452,6 +501,65 @@ TEST_F(CliTest, TargetsBeyondThePixelLimitAreRefusedBeforeTheyAreRendered) {
       err_.rfind("tessel: logo.svg: 128x129 needs 64.50 KiB of pixels; the limit is 64 KiB", 0), 0u)
       << err_;
   EXPECT_FALSE(fs::exists(work_ / "big.png"));
+}
+
+TEST_F(CliTest, EveryCompressionWritesTheSamePixels) {
+  // Gradients and soft edges, which the settings compress differently.
+  work_.Write("art.svg", Svg(300, 200,
+                             "<radialGradient id='g'><stop offset='0' stop-color='#fc0'/><stop "
+                             "offset='1' stop-color='#06c' stop-opacity='0.3'/></radialGradient>"
+                             "<rect width='300' height='200' fill='url(#g)'/><circle cx='120' "
+                             "cy='90' r='70' fill='#c03' fill-opacity='0.7'/>"));
+  work_.Write("photo.png", SamplePng(64, 48, 9));
+  for (const std::string input : {"art.svg", "photo.png"}) {
+    ASSERT_EQ(Run("render -o plain.png " + input), 0) << err_;
+    const std::string pixels = ReadRgba(work_ / "plain.png");
+    if (input == "photo.png") {
+      EXPECT_TRUE(pixels == ReadRgba(work_ / "photo.png"));
+    }
+    std::map<std::string, std::string> files;
+    for (const std::string level : {"fast", "default", "best"}) {
+      ASSERT_EQ(Run("render --compression " + level + " -o " + level + ".png " + input), 0) << err_;
+      files[level] = ReadFile(work_ / (level + ".png"));
+      EXPECT_TRUE(ReadRgba(work_ / (level + ".png")) == pixels) << input << " " << level;
+    }
+    EXPECT_TRUE(ReadFile(work_ / "plain.png") == files["fast"]) << input;
+    EXPECT_NE(files["fast"], files["default"]) << input << ": the choice did not reach the writer";
+    // Noise is as large under every setting; only a drawing shows which is smallest.
+    if (input == "art.svg") {
+      EXPECT_LE(files["best"].size(), files["fast"].size());
+    }
+  }
+  EXPECT_EQ(Run("render --compression max -o x.png art.svg"), 2);
+  EXPECT_EQ(err_.rfind("tessel: --compression takes fast, default or best, not max\n", 0), 0u)
+      << err_;
+  EXPECT_EQ(Run("info --compression best art.svg"), 2);
+  EXPECT_FALSE(fs::exists(work_ / "x.png"));
+}
+
+TEST_F(CliTest, InfoReadsAPngHeaderAndLeavesTheRestToTheWorker) {
+  work_.Write("logo.svg", kLogo);
+  // 1.6 GB of pixels and a truncated IDAT of a few bytes: only the header can answer.
+  const std::string header = Text(codec_test::MakePngStart(20000, 20000, 8, PNG_COLOR_TYPE_RGBA));
+  const std::string idat("\0\0\0\x06IDAT\x78\x01\0\0", 12);
+  work_.Write("big.png", header + idat);
+  work_.Write("small.png", Text(codec_test::EncodePng(codec_test::MakeSampleImage(
+                               PNG_COLOR_TYPE_GRAY, 16, true, false, 3, 5, 1))));
+  EXPECT_EQ(Run("info big.png small.png"), 0) << err_;
+  EXPECT_EQ(out_,
+            "big.png: PNG, 20000 x 20000, 8-bit RGBA (from the PNG header; not decoded)\n"
+            "small.png: PNG, 3 x 5, 16-bit grey, interlaced (from the PNG header; not decoded)\n");
+  EXPECT_FALSE(fs::exists(work_ / "tmp/TESSEL")) << "a worker was started";
+  EXPECT_EQ(Run("info - <big.png"), 0) << err_;
+  EXPECT_EQ(out_.rfind("standard input: PNG, 20000 x 20000, 8-bit RGBA (from the", 0), 0u) << out_;
+
+  // A header that fails its checks is the worker's to judge, and explain.
+  std::string badCrc = header + idat;
+  badCrc[32] ^= 1;
+  work_.Write("bad.png", badCrc);
+  EXPECT_EQ(Run("info bad.png logo.svg"), 1);
+  EXPECT_EQ(out_, "logo.svg: SVG, 40 x 30\n");
+  EXPECT_EQ(err_, "tessel: bad.png: PNG decoder, header, IHDR: CRC error\n");
 }
 
 // The session's id is the name of its folder in TMPDIR/TESSEL/; empty once it is gone.
