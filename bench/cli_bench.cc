@@ -154,6 +154,7 @@ void EncodeArguments(benchmark::internal::Benchmark* b) {
   for (int image = 0; image < 4; ++image) {
     b->Args({image, 3, 6, Z_FILTERED});
     b->Args({image, 3, 9, Z_FILTERED});
+    b->Args({image, 3, 9, Z_DEFAULT_STRATEGY});
     for (int filter = 0; filter < 4; ++filter) {
       for (int strategy : {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_RLE})
         b->Args({image, filter, 1, strategy});

@@ -21,7 +21,7 @@ std::optional<PngCompression> ParsePngCompression(const std::string& text);
 // The settings the writer hands libpng and zlib.
 struct PngSettings {
   int filters;   // a mask of PNG_FILTER_*; more than one lets libpng choose per row
-  int level;     // zlib's 0 to 9
+  int level;     // zlib's 0 to 9, or Z_DEFAULT_COMPRESSION (6)
   int strategy;  // Z_DEFAULT_STRATEGY, Z_FILTERED, Z_RLE, ...
 };
 PngSettings SettingsFor(PngCompression compression);
