@@ -91,7 +91,10 @@ Status WorkerPool::Restart(size_t index) {
     slot.session.reset();
     return started;
   }
-  if (!slot.session->Running()) return slot.session->EndReason();
+  if (!slot.session->Running()) {
+    slot.session.reset();
+    return Status(ErrorKind::kNotRunning, "the worker ended as it started");
+  }
   slot.images = std::make_unique<ImageSession>(*slot.session);
   CProcessWatch watch;
   // Without a watch Close cannot kill the worker mid-request; it still ends it after.

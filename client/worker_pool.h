@@ -77,7 +77,8 @@ class WorkerPool {
 
   // Ends every worker: idle ones are stopped, busy ones killed at once (their requests fail with
   // kWorkerEnded); waiting and later requests fail with kNotRunning. Returns once every lease has
-  // come back and every worker has been reaped. Safe to call more than once.
+  // come back and every worker has been reaped, so never from a thread that holds a lease. Safe
+  // to call more than once.
   void Close();
 
   // The process ids of the running workers, in no order.
