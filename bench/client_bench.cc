@@ -21,10 +21,12 @@
 #include <climits>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/raw_futex_peer.h"
 #include "client/session.h"
+#include "client/worker_pool.h"
 #include "platform/process.h"
 
 extern char** environ;
@@ -209,6 +211,78 @@ void BM_SpawnTrue(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_SpawnTrue)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// A batch of SVG documents through a pool of one worker and a pool of two, as `tessel render -j`
+// spreads it: one thread more than workers, each taking the next document. Both pools alternate
+// in one loop, so that both see the same machine; the speed-up is the ratio of the medians.
+std::vector<std::string> SvgBatch(size_t count) {
+  std::vector<std::string> batch;
+  for (size_t i = 0; i < count; ++i) {
+    std::string shapes;
+    for (int c = 0; c < 40; ++c) {
+      shapes += "<circle cx='" + std::to_string((c * 37 + i * 11) % 256) + "' cy='" +
+                std::to_string((c * 53) % 256) + "' r='" + std::to_string(20 + c % 30) +
+                "' fill='#" + std::to_string(100 + (c * 7 + i) % 900) + "' opacity='0.6'/>";
+    }
+    batch.push_back(
+        "<svg xmlns='http://www.w3.org/2000/svg' width='256' height='256' viewBox='0 0 256 "
+        "256'><filter id='b'><feGaussianBlur stdDeviation='3'/></filter><g filter='url(#b)'>" +
+        shapes + "</g></svg>");
+  }
+  return batch;
+}
+
+// Seconds for the whole batch; negative when a document failed.
+double RenderBatch(WorkerPool& pool, const std::vector<std::string>& batch) {
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  const auto begin = std::chrono::steady_clock::now();
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < pool.Size() + 1; ++t) {
+    threads.emplace_back([&] {
+      for (size_t i = next++; i < batch.size(); i = next++) {
+        const std::string& svg = batch[i];
+        if (!pool.Load(i + 1, std::as_bytes(std::span(svg)), "batch.svg")) failed = true;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  const auto end = std::chrono::steady_clock::now();
+  return failed ? -1 : std::chrono::duration<double>(end - begin).count();
+}
+
+void BM_SvgBatchOneVsTwoWorkers(benchmark::State& state) {
+  const std::vector<std::string> batch = SvgBatch(32);
+  WorkerPool one({.workers = 1, .session = WorkerOptions(), .start = {}});
+  WorkerPool two({.workers = 2, .session = WorkerOptions(), .start = {}});
+  // The workers start outside the measurement.
+  if (RenderBatch(one, batch) < 0 || RenderBatch(two, batch) < 0) {
+    state.SkipWithError("a document of the batch failed");
+    return;
+  }
+  std::vector<double> oneTimes, twoTimes;
+  for (auto _ : state) {
+    const double a = RenderBatch(one, batch), b = RenderBatch(two, batch);
+    if (a < 0 || b < 0) {
+      state.SkipWithError("a document of the batch failed");
+      return;
+    }
+    oneTimes.push_back(a), twoTimes.push_back(b);
+    state.SetIterationTime(b);
+  }
+  const auto median = [](std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
+  };
+  const double m1 = median(oneTimes), m2 = median(twoTimes);
+  state.counters["one_worker_ms"] = m1 * 1e3;
+  state.counters["two_workers_ms"] = m2 * 1e3;
+  state.counters["speedup"] = m2 > 0 ? m1 / m2 : 0;
+}
+BENCHMARK(BM_SvgBatchOneVsTwoWorkers)
+    ->UseManualTime()
+    ->Iterations(10)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace tessel

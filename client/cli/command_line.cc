@@ -9,7 +9,7 @@ namespace tessel::cli {
 
 const char kUsage[] =
     "Usage:\n"
-    "  tessel render [SIZE OPTIONS] [-b COLOR] [--max-memory SIZE]\n"
+    "  tessel render [SIZE OPTIONS] [-b COLOR] [--max-memory SIZE] [-j N]\n"
     "                [-o FILE | --out-dir DIR] [--compression LEVEL]\n"
     "                [--sandbox MODE] INPUT...\n"
     "  tessel info [--sandbox MODE] INPUT...\n"
@@ -47,6 +47,8 @@ const char kUsage[] =
     "                  the most memory an image's pixels may take, 4 bytes a pixel, as bytes\n"
     "                  or with K, M or G (default 1G, at most 4095M); a larger SVG target is\n"
     "                  refused before it is rendered\n"
+    "  -j, --jobs N    render N inputs at once, each in a worker of its own (default: one\n"
+    "                  per core); messages and outputs are the same whatever N is\n"
     "  -o, --output FILE\n"
     "                  the output file, for a single INPUT; - writes to standard output\n"
     "  --out-dir DIR   the folder for the output files (made when missing; default: .)\n"
@@ -83,6 +85,7 @@ enum class Option {
   kKeepAspect,
   kBackground,
   kMaxMemory,
+  kJobs,
   kOut,
   kOutDir,
   kCompression,
@@ -106,6 +109,7 @@ constexpr struct {
     {"--keep-aspect-ratio", 'a', false, Option::kKeepAspect},
     {"--background-color", 'b', true, Option::kBackground},
     {"--max-memory", 0, true, Option::kMaxMemory},
+    {"--jobs", 'j', true, Option::kJobs},
     {"--output", 'o', true, Option::kOut},
     {"--out-dir", 0, true, Option::kOutDir},
     {"--compression", 0, true, Option::kCompression},
@@ -215,6 +219,14 @@ bool TakeValue(Option option, const std::string& name, const std::string& value,
         return false;
       }
       line.pixelMemory = *bytes;
+      return true;
+    }
+    case Option::kJobs: {
+      // Each job is a worker process with its own shared memory: a slip of the finger must not
+      // start thousands.
+      constexpr unsigned kMaxJobs = 256;
+      if (!ParseWhole(value, line.jobs) || line.jobs == 0 || line.jobs > kMaxJobs)
+        return wrong("a whole number of workers from 1 to 256");
       return true;
     }
     case Option::kOut:

@@ -32,6 +32,7 @@ struct CommandLine {
   std::string outDir;                          // --out-dir DIR
   std::string logDir;                          // --log-dir DIR
   std::string workerPath;                      // --worker PATH
+  unsigned jobs = 0;                           // -j N: workers at once; 0: one per core
   // --sandbox MODE, and whether it was given
   ConfinementMode confinement = ConfinementMode::kRequire;
   bool confinementGiven = false;

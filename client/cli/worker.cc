@@ -34,23 +34,14 @@ std::string MissingLayer(const Session& session, const Status& failure) {
 
 }  // namespace
 
-void CWorker::EndSession() {
-  KillOnInterrupt(nullptr);
-  watch_.Close();
-  images_.reset();
-  session_.reset();
-}
-
-CWorker::~CWorker() {
-  // The worker writes until it ends; only then can its folder go.
-  EndSession();
+CWorkerStarter::~CWorkerStarter() {
   if (!privateDir_.empty()) {
     std::error_code ignored;
     fs::remove_all(privateDir_, ignored);
   }
 }
 
-Status CWorker::PrepareLogFolder() {
+Status CWorkerStarter::PrepareLogFolder() {
   if (!setup_.logDir.empty()) {
     std::error_code error;
     fs::create_directories(setup_.logDir, error);
@@ -72,14 +63,22 @@ Status CWorker::PrepareLogFolder() {
   return Status();
 }
 
-Status CWorker::Start() {
-  if (!unconfinable_.Ok()) return unconfinable_;
-  if (!folderReady_) {
-    if (Status prepared = PrepareLogFolder(); !prepared) return prepared;
-    folderReady_ = true;
+std::string CWorkerStarter::LogDir() const {
+  std::lock_guard lock(mutex_);
+  return setup_.logDir;
+}
+
+Status CWorkerStarter::Start(Session& session) {
+  std::string logDir;
+  {
+    std::lock_guard lock(mutex_);
+    if (!unconfinable_.Ok()) return unconfinable_;
+    if (!folderReady_) {
+      if (Status prepared = PrepareLogFolder(); !prepared) return prepared;
+      folderReady_ = true;
+    }
+    logDir = setup_.logDir;
   }
-  EndSession();
-  session_ = std::make_unique<Session>();
   SessionOptions options;
   options.workerPath = setup_.workerPath;
   options.confinement = setup_.confinement;
@@ -90,24 +89,69 @@ Status CWorker::Start() {
   options.maxRegionSize = static_cast<uint32_t>(std::min<uint64_t>(region, UINT32_MAX));
   options.addressSpaceLimit =
       std::max<uint64_t>(kDefaultWorkerAddressSpace, 2 * region + (uint64_t{512} << 20));
-  options.environment.emplace_back(kLogFolderVariable, setup_.logDir + "/");
-  Status started = session_->Start(options);
+  options.environment.emplace_back(kLogFolderVariable, logDir + "/");
+  Status started = session.Start(options);
   if (!started && setup_.confinement == ConfinementMode::kRequire) {
-    if (const std::string layer = MissingLayer(*session_, started); !layer.empty()) {
-      unconfinable_ = started =
+    if (const std::string layer = MissingLayer(session, started); !layer.empty()) {
+      started =
           Status(started.Kind(), started.Message() + " (this system does not offer the " + layer +
                                      " layer; --sandbox best-effort starts the worker without it)");
+      std::lock_guard lock(mutex_);
+      unconfinable_ = started;
     }
   }
-  if (started) started = session_->SetLoggingMode(true, setup_.logDir);
-  if (!started) {
+  if (started) started = session.SetLoggingMode(true, logDir);
+  return started;
+}
+
+Result<LoadedImage> CWorkerStarter::Load(ImageSession& images, uint64_t id, const CInput& source,
+                                         TargetSize target, std::string& error, bool kept,
+                                         PixelStorage storage) const {
+  Result<LoadedImage> image =
+      source.byPath ? images.Load(id, source.name, target, storage)
+                    : images.Load(id, kept ? std::span<const std::byte>() : source.bytes,
+                                  source.name, target, storage);
+  if (!image) error = Explain(image.Error());
+  return image;
+}
+
+std::string CWorkerStarter::Explain(const Status& failure) const {
+  if (failure.Kind() == ErrorKind::kRefused &&
+      failure.Message().find("without logging a reason") != std::string::npos) {
+    return "the worker refused it without logging a reason";
+  }
+  // The worker made the pixels but could not hand them over: the region they need was refused.
+  if (failure.Kind() == ErrorKind::kBadOutput &&
+      failure.Message().find("cannot be handed over") != std::string::npos) {
+    return "its pixels need more than the limit of " + FormatBytes(setup_.pixelMemory) +
+           " (--max-memory)";
+  }
+  return failure.Message();
+}
+
+void CWorker::EndSession() {
+  KillOnInterrupt(nullptr);
+  watch_.Close();
+  images_.reset();
+  session_.reset();
+}
+
+CWorker::~CWorker() {
+  // The worker writes until it ends; only then can its folder go.
+  EndSession();
+}
+
+Status CWorker::Start() {
+  EndSession();
+  session_ = std::make_unique<Session>();
+  if (Status started = starter_.Start(*session_); !started) {
     session_.reset();
     return started;
   }
   // Without a watch a signal still ends the tool, after the command in progress.
   if (watch_.Open(session_->WorkerPid())) KillOnInterrupt(&watch_);
   images_ = std::make_unique<ImageSession>(*session_);
-  log_ = std::make_unique<WorkerLogReader>(setup_.logDir, session_->Id());
+  log_ = std::make_unique<WorkerLogReader>(starter_.LogDir(), session_->Id());
   return Status();
 }
 
@@ -124,26 +168,7 @@ Result<LoadedImage> CWorker::Load(uint64_t id, const CInput& source, TargetSize 
       return started;
     }
   }
-  Result<LoadedImage> image =
-      source.byPath ? images_->Load(id, source.name, target)
-                    : images_->Load(id, kept ? std::span<const std::byte>() : source.bytes,
-                                    source.name, target);
-  if (!image) error = Explain(image.Error());
-  return image;
-}
-
-std::string CWorker::Explain(const Status& failure) const {
-  if (failure.Kind() == ErrorKind::kRefused &&
-      failure.Message().find("without logging a reason") != std::string::npos) {
-    return "the worker refused it without logging a reason";
-  }
-  // The worker made the pixels but could not hand them over: the region they need was refused.
-  if (failure.Kind() == ErrorKind::kBadOutput &&
-      failure.Message().find("cannot be handed over") != std::string::npos) {
-    return "its pixels need more than the limit of " + FormatBytes(setup_.pixelMemory) +
-           " (--max-memory)";
-  }
-  return failure.Message();
+  return starter_.Load(*images_, id, source, target, error, kept);
 }
 
 }  // namespace tessel::cli

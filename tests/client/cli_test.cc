@@ -18,6 +18,7 @@
 #include <map>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "client/cli/color.h"
 #include "client/cli/command_line.h"
@@ -193,13 +194,14 @@ TEST(CliPartsTest, TheCommandLineRefusesWhatItCannotDo) {
   std::string error;
   const std::optional<CommandLine> line =
       parse({"render", "-w20", "--height=30", "-a", "-b", "#fff", "--max-memory", "2G", "--worker",
-             "w", "-o", "-", "-"},
+             "w", "-o", "-", "-j3", "-"},
             error);
   ASSERT_TRUE(line) << error;
   EXPECT_EQ(line->size.width * 1000 + line->size.height, 20030u);
   EXPECT_TRUE(line->size.keepAspect && !line->size.missingSideNatural);
   EXPECT_EQ(line->background, (Rgba{255, 255, 255, 255}));
   EXPECT_EQ(line->pixelMemory, 2ull << 30);
+  EXPECT_EQ(line->jobs, 3u);
   EXPECT_EQ(line->workerPath + line->outFile + line->inputs.at(0), "w--");
 
   const std::pair<std::vector<const char*>, const char*> mistakes[] = {
@@ -215,6 +217,8 @@ TEST(CliPartsTest, TheCommandLineRefusesWhatItCannotDo) {
       {{"render", "-"}, "standard input (-) has no name to name its output after"},
       {{"info", "-w", "3", "x.svg"}, "the size, colour, memory and output options belong to"},
       {{"render", "-a=1", "x.svg"}, "-a takes no value"},
+      {{"render", "-j", "0", "x.svg"}, "-j takes a whole number of workers from 1 to 256"},
+      {{"render", "--jobs=257", "x.svg"}, "--jobs takes a whole number of workers"},
   };
   for (const auto& [args, message] : mistakes) {
     EXPECT_FALSE(parse(args, error)) << message;
@@ -562,10 +566,9 @@ TEST_F(CliTest, InfoReadsAPngHeaderAndLeavesTheRestToTheWorker) {
   EXPECT_EQ(err_, "tessel: bad.png: PNG decoder, header, IHDR: CRC error\n");
 }
 
-// The session's id is the name of its folder in TMPDIR/TESSEL/; empty once it is gone.
-std::string SessionId(const std::string& tmp) {
-  const std::set<std::string> sessions = Names(tmp + "/TESSEL");
-  return sessions.size() == 1 ? *sessions.begin() : std::string();
+// The sessions' ids are the names of their folders in TMPDIR/TESSEL/.
+std::set<std::string> SessionIds(const std::string& tmp) {
+  return Names(tmp + "/TESSEL");
 }
 
 TEST_F(CliTest, SignalsEndTheRunAndLeaveNothingBehind) {
@@ -591,9 +594,9 @@ TEST_F(CliTest, SignalsEndTheRunAndLeaveNothingBehind) {
       ended = ::waitid(P_PID, tool, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    const std::string id = SessionId(work_ / "tmp");
+    const std::set<std::string> ids = SessionIds(work_ / "tmp");
     ASSERT_FALSE(ended) << ReadFile(work_ / ".err");
-    ASSERT_FALSE(id.empty());
+    ASSERT_FALSE(ids.empty());
     ASSERT_EQ(::kill(tool, signal), 0);
     EXPECT_EQ(Wait(tool), 128 + signal) << err_;
     EXPECT_TRUE(err_.ends_with(": rendered 1 of 2 images into out/\n")) << err_;
@@ -601,9 +604,71 @@ TEST_F(CliTest, SignalsEndTheRunAndLeaveNothingBehind) {
     EXPECT_EQ(Names(work_ / "out"), std::set<std::string>{"small.png"});
     EXPECT_EQ(Names(work_ / "tmp"), std::set<std::string>{"TESSEL"});  // no log folder
     EXPECT_EQ(Names(work_ / "tmp/TESSEL"), std::set<std::string>{});
-    for (const std::string& name : Names("/dev/shm"))
-      EXPECT_EQ(name.find(id), std::string::npos) << name;
+    for (const std::string& name : Names("/dev/shm")) {
+      for (const std::string& id : ids) EXPECT_EQ(name.find(id), std::string::npos) << name;
+    }
   }
+}
+
+TEST_F(CliTest, AnyNumberOfJobsWritesTheSameFilesAndMessagesInInputOrder) {
+  // Failures of every kind between the successes, of sizes that take different times.
+  std::string inputs;
+  for (int i = 0; i < 12; ++i) {
+    std::string name = "p" + std::to_string(i) + ".svg";
+    switch (i) {
+      case 2:
+        work_.Write(name = "notes.svg", "hello");
+        break;
+      case 4:
+        work_.Write(name = "photo.png", SamplePng(23, 11, 5));
+        break;
+      case 5:
+        ASSERT_EQ(::mkdir((work_ / "sub").c_str(), 0700), 0);
+        work_.Write(name = "sub/p1.svg", Svg(3, 3));
+        break;
+      case 7:
+        name = "gone.svg";
+        break;
+      case 9:
+        work_.Write(name = "huge.png",
+                    Text(codec_test::MakePngStart(100000, 100000, 8, PNG_COLOR_TYPE_RGBA)));
+        break;
+      default:
+        work_.Write(name, Svg(4 + 36 * i, 2 + 24 * i, "<circle cx='50%' cy='50%' r='40%'/>"));
+    }
+    inputs += " " + name;
+  }
+  // -z: SVG images are probed for their natural size first, and the PNG image gets a warning.
+  EXPECT_EQ(Run("render -j 1 -z 1.5 --out-dir out1" + inputs), 1);
+  const std::string one = err_;
+  std::vector<std::string> named;
+  for (size_t line = 0; line < one.size(); line = one.find('\n', line) + 1) {
+    if (one.compare(line, 8, "tessel: ") == 0)
+      named.push_back(one.substr(line + 8, one.find(':', line + 8) - line - 8));
+  }
+  EXPECT_EQ(named, (std::vector<std::string>{"notes.svg", "photo.png", "sub/p1.svg", "gone.svg",
+                                             "huge.png"}))
+      << one;
+  EXPECT_NE(one.find("tessel: sub/p1.svg: its output out1/p1.png is already written for an "
+                     "earlier input\n"),
+            std::string::npos)
+      << one;
+  EXPECT_TRUE(one.ends_with("\nrendered 8 of 12 images into out1/ (4 failed)\n")) << one;
+  EXPECT_EQ(ReadRgba(work_ / "out1/p11.png").substr(0, 8), "600x399 ");
+
+  for (const char* jobs : {"2", "5"}) {
+    const std::string out = std::string("out") + jobs;
+    EXPECT_EQ(Run(std::string("render -z 1.5 --jobs ") + jobs + " --out-dir " + out + inputs), 1);
+    std::string expected = one;
+    for (size_t at = 0; (at = expected.find("out1/", at)) != std::string::npos; ++at)
+      expected.replace(at, 4, out);
+    EXPECT_EQ(err_, expected) << jobs;
+    EXPECT_EQ(Names(work_ / out), Names(work_ / "out1"));
+    for (const std::string& name : Names(work_ / "out1"))
+      EXPECT_TRUE(ReadFile(work_ / (out + "/" + name)) == ReadFile(work_ / ("out1/" + name)))
+          << name;
+  }
+  EXPECT_EQ(Names(work_ / "tmp/TESSEL"), std::set<std::string>{});
 }
 
 TEST_F(CliTest, AFailedWriteKeepsTheOldFileAndSaysWhy) {
