@@ -162,45 +162,45 @@ Verdict ReadIhdr(const uint8_t* data, size_t length, CImage* image, ImageDescrip
   return Verdict::kContinue;
 }
 
-// PLTE and tRNS as libpng takes them without a word; everything else about them is handed off.
-bool TakePalette(const CChunk& chunk, CImage* image, bool seenTransparency) {
+// PLTE and tRNS as libpng takes them without a word; everything else about them (a duplicate,
+// a wrong length or place, a damaged one) is handed off. libpng judges all but the CRC before
+// it reads the data, so these come before a truncation.
+bool PaletteAcceptable(const CChunk& chunk, const CImage& image, bool seenTransparency) {
   const unsigned entries = chunk.length / 3;
-  if (image->colorType == kGray || image->colorType == kGrayAlpha || image->paletteSize != 0 ||
-      seenTransparency || chunk.length == 0 || chunk.length % 3 != 0 || entries > 256 ||
-      (image->colorType == kPalette && entries > (1u << image->bitDepth)) || !chunk.CrcMatches()) {
-    return false;
-  }
-  std::memcpy(image->palette, chunk.payload, chunk.length);
-  image->paletteSize = entries;
-  return true;
+  return image.colorType != kGray && image.colorType != kGrayAlpha && image.paletteSize == 0 &&
+         !seenTransparency && chunk.length != 0 && chunk.length % 3 == 0 && entries <= 256 &&
+         (image.colorType != kPalette || entries <= (1u << image.bitDepth));
 }
 
-bool TakeTransparency(const CChunk& chunk, CImage* image) {
-  switch (image->colorType) {
+bool TransparencyAcceptable(const CChunk& chunk, const CImage& image, bool seenTransparency) {
+  if (seenTransparency) return false;
+  switch (image.colorType) {
     case kPalette:
-      if (image->paletteSize == 0 || chunk.length == 0 || chunk.length > image->paletteSize) {
-        return false;
-      }
-      break;
+      return image.paletteSize != 0 && chunk.length != 0 && chunk.length <= image.paletteSize;
     case kGray:
-      if (chunk.length != 2) return false;
-      break;
+      return chunk.length == 2;
     case kRgb:
-      if (chunk.length != 6) return false;
-      break;
+      return chunk.length == 6;
     default:
       return false;
   }
-  if (!chunk.CrcMatches()) return false;
+}
+
+void TakePalette(const CChunk& chunk, CImage* image) {
+  std::memcpy(image->palette, chunk.payload, chunk.length);
+  image->paletteSize = chunk.length / 3;
+}
+
+void TakeTransparency(const CChunk& chunk, CImage* image) {
   if (image->colorType == kPalette) {
     std::memcpy(image->paletteAlpha, chunk.payload, chunk.length);
     image->alphaCount = chunk.length;
-  } else {
-    for (uint32_t i = 0; i < chunk.length / 2; ++i)
-      image->key[i] = BigEndian16(chunk.payload + 2 * i);
-    image->hasKey = true;
+    return;
   }
-  return true;
+  for (uint32_t i = 0; i < chunk.length / 2; ++i) {
+    image->key[i] = BigEndian16(chunk.payload + 2 * i);
+  }
+  image->hasKey = true;
 }
 
 // Walks the chunks between IHDR and the first IDAT; on success *at is that IDAT's offset.
@@ -223,11 +223,15 @@ Verdict ReadChunksBeforeData(const uint8_t* data, size_t length, CImage* image, 
       return Verdict::kContinue;
     }
     if (chunk.type == kPLTE || chunk.type == ktRNS) {
+      const bool palette = chunk.type == kPLTE;
+      if (palette ? !PaletteAcceptable(chunk, *image, seenTransparency)
+                  : !TransparencyAcceptable(chunk, *image, seenTransparency)) {
+        return Verdict::kHandedOff;
+      }
       if (!chunk.complete) return RefuseTruncated(descriptor, length);
-      const bool taken = chunk.type == kPLTE ? TakePalette(chunk, image, seenTransparency)
-                                             : !seenTransparency && TakeTransparency(chunk, image);
-      if (!taken) return Verdict::kHandedOff;
-      seenTransparency |= chunk.type == ktRNS;
+      if (!chunk.CrcMatches()) return Verdict::kHandedOff;
+      palette ? TakePalette(chunk, image) : TakeTransparency(chunk, image);
+      seenTransparency |= !palette;
     } else if (IsCritical(chunk.type) || chunk.length > kChunkMallocMax) {
       return Verdict::kHandedOff;
     } else if (!chunk.complete) {
@@ -430,17 +434,15 @@ Verdict RefuseBadFilter(ImageDescriptor* descriptor) {
 }
 
 // Inflates the IDAT data into `filtered` (rows of `stride` bytes: a filter byte, then the row).
-Verdict Inflate(const CDataRun& run, size_t stride, size_t expected, uint8_t* filtered,
-                ImageDescriptor* descriptor) {
-  CBuffer joined;
+// Data in several chunks is joined in `joined` first.
+Verdict Inflate(const CDataRun& run, uint8_t* joined, size_t stride, size_t expected,
+                uint8_t* filtered, ImageDescriptor* descriptor) {
   const uint8_t* stream = run.chunks.empty() ? nullptr : run.chunks[0].payload;
   if (run.chunks.size() > 1) {
-    joined.reset(static_cast<uint8_t*>(std::malloc(run.total)));
-    if (joined == nullptr) return Verdict::kHandedOff;
     for (const CDataChunk& chunk : run.chunks) {
-      std::memcpy(joined.get() + chunk.start, chunk.payload, chunk.length);
+      std::memcpy(joined + chunk.start, chunk.payload, chunk.length);
     }
-    stream = joined.get();
+    stream = joined;
   }
   if (!PlainZlibHeader(stream, run.total, expected)) return Verdict::kHandedOff;
   std::unique_ptr<libdeflate_decompressor, CDecompressorFree> decompressor(
@@ -489,23 +491,27 @@ PngFastResult Decode(const uint8_t* data, size_t length, ImageDescriptor* descri
 
   const size_t stride = image.rowBytes + 1;
   const size_t expected = stride * image.height;
-  const size_t outputBytes = size_t{image.width} * image.height * 4;
+  const size_t outputStride = size_t{image.width} * 4;
+  const size_t outputBytes = outputStride * image.height;
+  // One block holds the joined IDAT data, then the inflated rows at its end, and becomes the
+  // pixels: each output row lands before the rows still to be read, one row of slack ahead.
+  // That is half the fresh pages of separate buffers, and page faults are a good part of a load.
+  const size_t joinedBytes = run.chunks.size() > 1 ? run.total : 0;
+  const size_t blockBytes = std::max(outputBytes, joinedBytes + expected + outputStride);
   // Where memory is short, libpng (which needs less) tries, and words a failure its own way.
-  CBuffer filtered(static_cast<uint8_t*>(std::malloc(expected)));
-  CBuffer output(static_cast<uint8_t*>(std::malloc(outputBytes)));
-  CBuffer zeros(static_cast<uint8_t*>(std::calloc(image.rowBytes, 1)));
-  if (filtered == nullptr || output == nullptr || zeros == nullptr) {
-    return PngFastResult::kHandedOff;
-  }
-  verdict = Inflate(run, stride, expected, filtered.get(), descriptor);
+  CBuffer block(static_cast<uint8_t*>(std::malloc(blockBytes)));
+  CBuffer spare(static_cast<uint8_t*>(std::calloc(image.rowBytes, 1)));  // starts as the row above
+  if (block == nullptr || spare == nullptr) return PngFastResult::kHandedOff;
+  uint8_t* const filtered = block.get() + (blockBytes - expected);
+  verdict = Inflate(run, block.get(), stride, expected, filtered, descriptor);
   if (verdict != Verdict::kContinue) {
     return verdict == Verdict::kRefused ? PngFastResult::kRefused : PngFastResult::kHandedOff;
   }
 
   const CRowExpander expander(image);
-  const uint8_t* previous = zeros.get();
+  const uint8_t* previous = spare.get();
   for (uint32_t y = 0; y < image.height; ++y) {
-    uint8_t* row = filtered.get() + y * stride;
+    uint8_t* row = filtered + y * stride;
     if (row[0] >= kFilterCount) {
       RefuseBadFilter(descriptor);
       return PngFastResult::kRefused;
@@ -513,13 +519,24 @@ PngFastResult Decode(const uint8_t* data, size_t length, ImageDescriptor* descri
     if (row[0] != kFilterNone) {
       UnfilterRow(row[0], row + 1, previous, image.rowBytes, image.bytesPerPixel);
     }
-    expander.Expand(row + 1, output.get() + size_t{y} * image.width * 4);
-    previous = row + 1;
+    uint8_t* out = block.get() + y * outputStride;
+    const uint8_t* source = row + 1;
+    if (out + outputStride > source) {
+      // Wider output rows catch up with the last rows; the row above is no longer needed.
+      std::memcpy(spare.get(), source, image.rowBytes);
+      source = spare.get();
+    }
+    expander.Expand(source, out);
+    previous = source;
+  }
+  uint8_t* result = block.release();
+  if (blockBytes > outputBytes) {
+    if (void* shrunk = std::realloc(result, outputBytes)) result = static_cast<uint8_t*>(shrunk);
   }
   descriptor->Width = image.width;
   descriptor->Height = image.height;
   descriptor->VectorFlag = 0;
-  *pixels = output.release();
+  *pixels = result;
   *pixelsSize = static_cast<uint32_t>(outputBytes);
   return PngFastResult::kDecoded;
 }
