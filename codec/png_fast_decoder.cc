@@ -21,7 +21,7 @@ namespace {
 enum class Verdict { kContinue, kRefused, kHandedOff };
 
 constexpr size_t kSignatureSize = 8;
-constexpr uint32_t kLargestChunk = 0x7FFFFFFFu;  // libpng's png_get_uint_31
+constexpr uint32_t kLargestUint31 = 0x7FFFFFFFu;  // libpng's png_get_uint_31
 // The libpng path's png_set_chunk_malloc_max: a bigger chunk other than IDAT stops it.
 constexpr uint32_t kChunkMallocMax = 8u << 20;
 
@@ -71,7 +71,8 @@ HeaderRead ReadChunkHeader(const uint8_t* data, size_t length, size_t at, CChunk
   if (length - at < 8) return HeaderRead::kTruncated;
   chunk->length = BigEndian32(data + at);
   chunk->type = BigEndian32(data + at + 4);
-  if (chunk->length > kLargestChunk || !ValidName(chunk->type)) return HeaderRead::kRefusedByLibpng;
+  if (chunk->length > kLargestUint31 || !ValidName(chunk->type))
+    return HeaderRead::kRefusedByLibpng;
   chunk->payload = data + at + 8;
   chunk->complete = length - at - 8 >= size_t{chunk->length} + 4;
   chunk->next = at + 8 + size_t{chunk->length} + 4;
@@ -151,8 +152,8 @@ Verdict ReadIhdr(const uint8_t* data, size_t length, CImage* image, ImageDescrip
   image->colorType = p[9];
   // Zero or 31-bit sizes, other methods and Adam7 are libpng's (sizes over the pixel limit were
   // refused before).
-  if (image->width == 0 || image->height == 0 || image->width > kLargestChunk ||
-      image->height > kLargestChunk || !ValidFormat(image->colorType, image->bitDepth) ||
+  if (image->width == 0 || image->height == 0 || image->width > kLargestUint31 ||
+      image->height > kLargestUint31 || !ValidFormat(image->colorType, image->bitDepth) ||
       p[10] != 0 || p[11] != 0 || p[12] != 0) {
     return Verdict::kHandedOff;
   }
@@ -230,7 +231,11 @@ Verdict ReadChunksBeforeData(const uint8_t* data, size_t length, CImage* image, 
       }
       if (!chunk.complete) return RefuseTruncated(descriptor, length);
       if (!chunk.CrcMatches()) return Verdict::kHandedOff;
-      palette ? TakePalette(chunk, image) : TakeTransparency(chunk, image);
+      if (palette) {
+        TakePalette(chunk, image);
+      } else {
+        TakeTransparency(chunk, image);
+      }
       seenTransparency |= !palette;
     } else if (IsCritical(chunk.type) || chunk.length > kChunkMallocMax) {
       return Verdict::kHandedOff;
@@ -251,11 +256,11 @@ uint64_t IdatLengthLimit(const CImage& image) {
       uint64_t{image.width} * Channels(image.colorType) * (image.bitDepth > 8 ? 2 : 1) + 1;
   if (rowFactor64 > 0xFFFFFFFFull) return 0;
   uint64_t rowFactor = rowFactor64;
-  uint64_t limit =
-      image.height > 0xFFFFFFFFull / rowFactor ? kLargestChunk : uint64_t{image.height} * rowFactor;
+  uint64_t limit = image.height > 0xFFFFFFFFull / rowFactor ? kLargestUint31
+                                                            : uint64_t{image.height} * rowFactor;
   rowFactor = rowFactor > 32566 ? 32566 : rowFactor;
   limit += 6 + 5 * (limit / rowFactor + 1);
-  return limit < kLargestChunk ? limit : kLargestChunk;
+  return limit < kLargestUint31 ? limit : kLargestUint31;
 }
 
 struct CDataChunk {
@@ -314,11 +319,11 @@ bool PlainZlibHeader(const uint8_t* stream, size_t size, size_t inflatedSize) {
   return window == 32768 || inflatedSize <= window;
 }
 
-// libpng's png_do_scale_16_to_8, to the bit.
+// libpng's png_do_scale_16_to_8 to the bit: high + ((low - high + 128) * 65535 >> 24), where
+// the product's shifted value can only be -1, 0 or 1. Compares vectorise; the product did not.
 inline uint8_t Scale16(const uint8_t* sample) {
-  int value = sample[0];
-  value += ((int(sample[1]) - value + 128) * 65535) >> 24;
-  return static_cast<uint8_t>(value);
+  const int high = sample[0], difference = sample[1] - high + 128;
+  return static_cast<uint8_t>(high + (difference > 256) - (difference < 0));
 }
 
 inline uint32_t Bgra(unsigned red, unsigned green, unsigned blue, unsigned alpha) {
