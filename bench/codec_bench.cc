@@ -1,15 +1,21 @@
-// The codec's PNG decoding against libpng's simplified reader on the same files (both deliver
-// BGRA into a fresh malloc block; the codec also premultiplies), and SVG rendering of a detailed
+// PNG decoding of photo-like and flat images at 1 and 16 megapixels, RGBA8 and RGB16, by the
+// codec's fast path, by its libpng path (what every image took before), by the library entry
+// point (fast path, handing the rest to libpng), by libspng (RGBA8) and by libpng's simplified
+// reader (BGRA); each delivers into a fresh malloc block. Then SVG rendering of a detailed
 // document.
 #include <benchmark/benchmark.h>
 #include <png.h>
+#include <spng.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "codec/png_decoder.h"
+#include "codec/png_fast_decoder.h"
 #include "codec/tessel_codec.h"
 
 namespace {
@@ -19,21 +25,42 @@ void WriteToVector(png_structp png, png_bytep data, size_t length) {
   out->insert(out->end(), data, data + length);
 }
 
-// Gradients, hard-edged shapes, a soft alpha ramp and a little noise: compresses like artwork
-// rather than like a flat fill or like pure noise.
-std::vector<uint8_t> MakePng(uint32_t width, uint32_t height, bool alpha) {
-  const int channels = alpha ? 4 : 3;
-  std::vector<uint8_t> pixels(size_t{width} * height * channels);
+enum class CContent { kPhoto, kFlat };
+
+// Photo-like: gradients, hard-edged shapes, a soft alpha ramp and noise in every sample, so that
+// it compresses like a photograph rather than like artwork. Flat: a few colours in large shapes,
+// like a screenshot or a diagram.
+std::vector<uint8_t> MakePng(uint32_t width, uint32_t height, bool sixteen, CContent content) {
+  const int channels = sixteen ? 3 : 4, bytes = sixteen ? 2 : 1;
+  std::vector<uint8_t> pixels(size_t{width} * height * channels * bytes);
   std::mt19937 random(7);
+  const uint32_t maximum = sixteen ? 65535 : 255;
   for (uint32_t y = 0; y < height; ++y) {
     for (uint32_t x = 0; x < width; ++x) {
-      uint8_t* p = &pixels[(size_t{y} * width + x) * channels];
       const bool inShape = ((x / 200 + y / 150) % 3) == 0;
-      const int noise = static_cast<int>(random() % 5) - 2;
-      p[0] = static_cast<uint8_t>(x * 255 / width + noise);
-      p[1] = static_cast<uint8_t>(inShape ? 40 : y * 255 / height);
-      p[2] = static_cast<uint8_t>(((x ^ y) & 0x3f) + (inShape ? 150 : 0));
-      if (alpha) p[3] = static_cast<uint8_t>(inShape ? 255 : (x + y) * 255 / (width + height));
+      uint32_t sample[4];
+      if (content == CContent::kPhoto) {
+        const int noise = static_cast<int>(random() % 9) - 4;
+        sample[0] = uint32_t(uint64_t{x} * maximum / width + noise * (sixteen ? 97 : 1));
+        sample[1] = inShape ? maximum / 6 : uint32_t(uint64_t{y} * maximum / height);
+        sample[2] = ((x ^ y) & 0x3f) * (maximum / 255) + (inShape ? maximum / 2 : 0);
+        sample[3] = inShape ? maximum : uint32_t(uint64_t{x + y} * maximum / (width + height));
+      } else {
+        const uint32_t colour = (x / 300 + 3 * (y / 200)) % 5;
+        sample[0] = colour * maximum / 4;
+        sample[1] = inShape ? maximum : 0;
+        sample[2] = maximum - colour * maximum / 8;
+        sample[3] = inShape ? maximum : maximum / 2;
+      }
+      uint8_t* p = &pixels[(size_t{y} * width + x) * channels * bytes];
+      for (int c = 0; c < channels; ++c) {
+        const uint32_t v = std::min(sample[c], maximum);
+        if (sixteen) {
+          p[2 * c] = uint8_t(v >> 8), p[2 * c + 1] = uint8_t(v);
+        } else {
+          p[c] = uint8_t(v);
+        }
+      }
     }
   }
   std::vector<uint8_t> out;
@@ -44,72 +71,152 @@ std::vector<uint8_t> MakePng(uint32_t width, uint32_t height, bool alpha) {
     return {};
   }
   png_set_write_fn(png, &out, WriteToVector, nullptr);
-  png_set_IHDR(png, info, width, height, 8, alpha ? PNG_COLOR_TYPE_RGBA : PNG_COLOR_TYPE_RGB,
-               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_set_IHDR(png, info, width, height, sixteen ? 16 : 8,
+               sixteen ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
-  for (uint32_t y = 0; y < height; ++y) png_write_row(png, &pixels[size_t{y} * width * channels]);
+  const size_t stride = size_t{width} * channels * bytes;
+  for (uint32_t y = 0; y < height; ++y) png_write_row(png, &pixels[y * stride]);
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
   return out;
 }
 
+struct CFile {
+  const char* label;
+  uint32_t side;
+  bool sixteen;
+  CContent content;
+};
+constexpr CFile kFiles[] = {
+    {"1MP photo RGBA8", 1024, false, CContent::kPhoto},
+    {"1MP photo RGB16", 1024, true, CContent::kPhoto},
+    {"1MP flat RGBA8", 1024, false, CContent::kFlat},
+    {"1MP flat RGB16", 1024, true, CContent::kFlat},
+    {"16MP photo RGBA8", 4096, false, CContent::kPhoto},
+    {"16MP photo RGB16", 4096, true, CContent::kPhoto},
+    {"16MP flat RGBA8", 4096, false, CContent::kFlat},
+    {"16MP flat RGB16", 4096, true, CContent::kFlat},
+};
+constexpr int kFileCount = sizeof kFiles / sizeof kFiles[0];
+
 const std::vector<uint8_t>& File(int which) {
-  static const std::vector<uint8_t> files[] = {MakePng(4000, 3000, true),
-                                               MakePng(4000, 3000, false), MakePng(640, 480, true)};
+  static std::vector<uint8_t> files[kFileCount];
+  if (files[which].empty()) {
+    const CFile& f = kFiles[which];
+    files[which] = MakePng(f.side, f.side, f.sixteen, f.content);
+  }
   return files[which];
 }
 
-const char* FileLabel(int which) {
-  static const char* const kLabels[] = {"4000x3000 RGBA", "4000x3000 RGB", "640x480 RGBA"};
-  return kLabels[which];
-}
+using CDecoder = bool (*)(const std::vector<uint8_t>& file, void** pixels, size_t* size,
+                          std::string* error);
 
-void BM_Png_Codec(benchmark::State& state) {
-  const std::vector<uint8_t>& file = File(static_cast<int>(state.range(0)));
-  uint32_t size = 0;
-  for (auto _ : state) {
-    ImageDescriptor descriptor{};
-    void* pixels = nullptr;
-    if (!TesselLoadPNG(file.data(), static_cast<uint32_t>(file.size()), &descriptor, &pixels,
-                       &size)) {
-      state.SkipWithError(descriptor.ErrorMessage);
-      break;
-    }
-    benchmark::DoNotOptimize(pixels);
-    std::free(pixels);
+bool FastPath(const std::vector<uint8_t>& file, void** pixels, size_t* size, std::string* error) {
+  ImageDescriptor descriptor{};
+  uint32_t bytes = 0;
+  if (tessel::codec::DecodePngFast(file.data(), file.size(), &descriptor, pixels, &bytes) !=
+      tessel::codec::PngFastResult::kDecoded) {
+    *error = "not decoded by the fast path";
+    return false;
   }
-  state.SetLabel(FileLabel(static_cast<int>(state.range(0))));
-  state.SetBytesProcessed(int64_t(state.iterations()) * size);
+  *size = bytes;
+  return true;
 }
 
-void BM_Png_LibpngSimplified(benchmark::State& state) {
-  const std::vector<uint8_t>& file = File(static_cast<int>(state.range(0)));
+bool LibpngPath(const std::vector<uint8_t>& file, void** pixels, size_t* size, std::string* error) {
+  ImageDescriptor descriptor{};
+  uint32_t bytes = 0;
+  if (!tessel::codec::DecodePngWithLibpng(file.data(), file.size(), &descriptor, pixels, &bytes)) {
+    *error = descriptor.ErrorMessage;
+    return false;
+  }
+  *size = bytes;
+  return true;
+}
+
+bool Library(const std::vector<uint8_t>& file, void** pixels, size_t* size, std::string* error) {
+  ImageDescriptor descriptor{};
+  uint32_t bytes = 0;
+  if (!TesselLoadPNG(file.data(), static_cast<uint32_t>(file.size()), &descriptor, pixels,
+                     &bytes)) {
+    *error = descriptor.ErrorMessage;
+    return false;
+  }
+  *size = bytes;
+  return true;
+}
+
+bool Spng(const std::vector<uint8_t>& file, void** pixels, size_t* size, std::string* error) {
+  spng_ctx* context = spng_ctx_new(0);
+  int result =
+      context == nullptr ? SPNG_EMEM : spng_set_png_buffer(context, file.data(), file.size());
+  if (result == 0) result = spng_decoded_image_size(context, SPNG_FMT_RGBA8, size);
+  if (result == 0) {
+    *pixels = std::malloc(*size);
+    result = *pixels == nullptr ? SPNG_EMEM
+                                : spng_decode_image(context, *pixels, *size, SPNG_FMT_RGBA8, 0);
+  }
+  spng_ctx_free(context);
+  if (result != 0) *error = spng_strerror(result);
+  return result == 0;
+}
+
+bool LibpngSimplified(const std::vector<uint8_t>& file, void** pixels, size_t* size,
+                      std::string* error) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&image, file.data(), file.size())) {
+    *error = image.message;
+    return false;
+  }
+  image.format = PNG_FORMAT_BGRA;
+  *size = PNG_IMAGE_SIZE(image);
+  *pixels = std::malloc(*size);
+  if (*pixels == nullptr || !png_image_finish_read(&image, nullptr, *pixels, 0, nullptr)) {
+    *error = image.message;
+    png_image_free(&image);
+    return false;
+  }
+  return true;
+}
+
+void DecodePngWith(benchmark::State& state, CDecoder decoder) {
+  const int which = static_cast<int>(state.range(0));
+  const std::vector<uint8_t>& file = File(which);
   size_t size = 0;
   for (auto _ : state) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_memory(&image, file.data(), file.size())) {
-      state.SkipWithError(image.message);
-      break;
-    }
-    image.format = PNG_FORMAT_BGRA;
-    size = PNG_IMAGE_SIZE(image);
-    void* pixels = std::malloc(size);
-    if (pixels == nullptr || !png_image_finish_read(&image, nullptr, pixels, 0, nullptr)) {
+    void* pixels = nullptr;
+    std::string error;
+    if (!decoder(file, &pixels, &size, &error)) {
       std::free(pixels);
-      png_image_free(&image);
-      state.SkipWithError("simplified read failed");
+      state.SkipWithError(error.c_str());
       break;
     }
     benchmark::DoNotOptimize(pixels);
     std::free(pixels);
   }
-  state.SetLabel(FileLabel(static_cast<int>(state.range(0))));
-  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(size));
+  state.SetLabel(kFiles[which].label);
+  state.counters["MP/s"] = benchmark::Counter(
+      double(kFiles[which].side) * kFiles[which].side * double(state.iterations()) / 1e6,
+      benchmark::Counter::kIsRate);
 }
 
-BENCHMARK(BM_Png_Codec)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Png_LibpngSimplified)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(DecodePngWith, FastPath, FastPath)
+    ->DenseRange(0, kFileCount - 1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(DecodePngWith, LibpngPath, LibpngPath)
+    ->DenseRange(0, kFileCount - 1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(DecodePngWith, Library, Library)
+    ->DenseRange(0, kFileCount - 1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(DecodePngWith, Spng, Spng)
+    ->DenseRange(0, kFileCount - 1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(DecodePngWith, LibpngSimplified, LibpngSimplified)
+    ->DenseRange(0, kFileCount - 1)
+    ->Unit(benchmark::kMillisecond);
 
 // A few thousand shapes with gradients, strokes, opacity and transforms.
 std::string MakeDetailedSvg() {

@@ -11,13 +11,14 @@
 #include <cstring>
 
 #include "codec/error_text.h"
+#include "codec/png_fast_decoder.h"
 
 namespace tessel::codec {
 namespace {
 
-constexpr char kSource[] = "PNG decoder";
-constexpr char kHeaderStage[] = "PNG decoder, header";
-constexpr char kDataStage[] = "PNG decoder, image data";
+constexpr const char* kSource = kPngSource;
+constexpr const char* kHeaderStage = kPngHeaderStage;
+constexpr const char* kDataStage = kPngDataStage;
 constexpr size_t kSignatureSize = 8;
 // Signature, IHDR length and type, then the width and height fields.
 constexpr size_t kIhdrSizesEnd = kSignatureSize + 8 + 8;
@@ -75,9 +76,7 @@ void OnPngWarning(png_structp, png_const_charp) {}
 void ReadFromMemory(png_structp png, png_bytep out, size_t count) {
   auto* state = static_cast<CReadState*>(png_get_io_ptr(png));
   if (count > state->length - state->offset) {
-    std::snprintf(state->readError, sizeof state->readError,
-                  "the data ends after %zu bytes, in the middle of a chunk; the file is truncated",
-                  state->length);
+    std::snprintf(state->readError, sizeof state->readError, kTruncatedFormat, state->length);
     png_error(png, state->readError);
   }
   std::memcpy(out, state->data + state->offset, count);
@@ -97,28 +96,6 @@ bool SizeAllowed(uint32_t width, uint32_t height, char* text, size_t textSize) {
                 "bytes",
                 width, height, bytes, TESSEL_CODEC_MAX_PIXEL_BYTES);
   return false;
-}
-
-// Looks at the signature and the IHDR sizes before libpng allocates anything at all.
-bool CheckFileStart(const png_byte* data, size_t length, ImageDescriptor* descriptor) {
-  if (length == 0) {
-    SetError(descriptor, kSource, "the data is empty (0 bytes); no image was given");
-    return false;
-  }
-  if (length < kSignatureSize || png_sig_cmp(data, 0, kSignatureSize) != 0) {
-    SetError(descriptor, kSource,
-             "the data is not a PNG image: its first bytes are not the PNG signature");
-    return false;
-  }
-  if (length >= kIhdrSizesEnd && std::memcmp(data + 12, "IHDR", 4) == 0) {
-    char refusal[160];
-    if (!SizeAllowed(ReadBigEndian32(data + 16), ReadBigEndian32(data + 20), refusal,
-                     sizeof refusal)) {
-      SetError(descriptor, kHeaderStage, "%s", refusal);
-      return false;
-    }
-  }
-  return true;  // libpng names what is wrong with the first chunk
 }
 
 void SetTransforms(png_structp png, png_infop info, CReadState* state) {
@@ -203,15 +180,7 @@ bool Decode(CReadState* state, ImageDescriptor* descriptor) {
   const size_t bytes = size_t{state->width} * state->height * 4;
   state->pixels = static_cast<png_byte*>(std::malloc(bytes));
   if (state->pixels == nullptr) {
-    if (const unsigned long long limit = AddressSpaceLimit()) {
-      SetError(descriptor, kSource,
-               "out of memory while decoding: the limit is %llu bytes of address space, and the "
-               "%u x %u pixels alone need %zu bytes",
-               limit, state->width, state->height, bytes);
-    } else {
-      SetError(descriptor, kSource, "not enough memory for the %u x %u pixels (%zu bytes)",
-               state->width, state->height, bytes);
-    }
+    SetNoPixelMemoryError(descriptor, state->width, state->height);
     return false;
   }
   if (!ReadRows(png, state)) {
@@ -221,12 +190,42 @@ bool Decode(CReadState* state, ImageDescriptor* descriptor) {
   return true;
 }
 
-inline uint8_t MultiplyRounded(unsigned value, unsigned alpha) {
-  const unsigned t = value * alpha + 128;
-  return static_cast<uint8_t>((t + (t >> 8)) >> 8);
+}  // namespace
+
+// Looks at the signature and the IHDR sizes before libpng allocates anything at all.
+bool CheckPngStart(const png_byte* data, size_t length, ImageDescriptor* descriptor) {
+  if (length == 0) {
+    SetError(descriptor, kSource, "the data is empty (0 bytes); no image was given");
+    return false;
+  }
+  if (length < kSignatureSize || png_sig_cmp(data, 0, kSignatureSize) != 0) {
+    SetError(descriptor, kSource,
+             "the data is not a PNG image: its first bytes are not the PNG signature");
+    return false;
+  }
+  if (length >= kIhdrSizesEnd && std::memcmp(data + 12, "IHDR", 4) == 0) {
+    char refusal[160];
+    if (!SizeAllowed(ReadBigEndian32(data + 16), ReadBigEndian32(data + 20), refusal,
+                     sizeof refusal)) {
+      SetError(descriptor, kHeaderStage, "%s", refusal);
+      return false;
+    }
+  }
+  return true;  // libpng names what is wrong with the first chunk
 }
 
-}  // namespace
+void SetNoPixelMemoryError(ImageDescriptor* descriptor, uint32_t width, uint32_t height) {
+  const size_t bytes = size_t{width} * height * 4;
+  if (const unsigned long long limit = AddressSpaceLimit()) {
+    SetError(descriptor, kSource,
+             "out of memory while decoding: the limit is %llu bytes of address space, and the "
+             "%u x %u pixels alone need %zu bytes",
+             limit, width, height, bytes);
+  } else {
+    SetError(descriptor, kSource, "not enough memory for the %u x %u pixels (%zu bytes)", width,
+             height, bytes);
+  }
+}
 
 void PremultiplyRgbaToBgra(uint8_t* pixels, size_t count) {
   size_t done = 0;
@@ -265,16 +264,13 @@ void PremultiplyRgbaToBgra(uint8_t* pixels, size_t count) {
   }
 }
 
-bool DecodePng(const uint8_t* data, size_t length, ImageDescriptor* descriptor, void** pixels,
-               uint32_t* pixelsSize) {
+bool DecodePngWithLibpng(const uint8_t* data, size_t length, ImageDescriptor* descriptor,
+                         void** pixels, uint32_t* pixelsSize) {
   *pixels = nullptr;
   *pixelsSize = 0;
-  if (data == nullptr && length != 0) {
-    SetError(descriptor, kSource, "no data was given for an image of %zu bytes", length);
+  if (!CheckPngArguments(data, length, descriptor) || !CheckPngStart(data, length, descriptor)) {
     return false;
   }
-  if (!CheckFileStart(data, length, descriptor)) return false;
-
   CReadState state;
   state.data = data;
   state.length = length;
@@ -288,6 +284,28 @@ bool DecodePng(const uint8_t* data, size_t length, ImageDescriptor* descriptor, 
   *pixels = state.pixels;
   *pixelsSize = static_cast<uint32_t>(size_t{state.width} * state.height * 4);
   return true;
+}
+
+bool CheckPngArguments(const uint8_t* data, size_t length, ImageDescriptor* descriptor) {
+  if (data == nullptr && length != 0) {
+    SetError(descriptor, kSource, "no data was given for an image of %zu bytes", length);
+    return false;
+  }
+  return true;
+}
+
+bool DecodePng(const uint8_t* data, size_t length, ImageDescriptor* descriptor, void** pixels,
+               uint32_t* pixelsSize) {
+  switch (DecodePngFast(data, length, descriptor, pixels, pixelsSize)) {
+    case PngFastResult::kDecoded:
+      return true;
+    case PngFastResult::kRefused:
+      return false;
+    case PngFastResult::kHandedOff:
+      break;
+  }
+  ClearError(descriptor);
+  return DecodePngWithLibpng(data, length, descriptor, pixels, pixelsSize);
 }
 
 }  // namespace tessel::codec

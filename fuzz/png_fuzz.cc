@@ -1,7 +1,6 @@
 // Decodes the input as a PNG image, as given and again with every chunk CRC made right (so that
 // mutations reach the decoder instead of stopping at the checksum). A success must hand back
 // exactly width x height x 4 bytes; a failure no pixels and two terminated texts.
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,51 +8,11 @@
 #include <vector>
 
 #include "codec/tessel_codec.h"
+#include "fuzz/png_inputs.h"
 
 namespace {
 
-// Headers within the codec's limit but over this would only measure the fuzzer's malloc limit.
-constexpr uint64_t kMaxFuzzedPixelBytes = 64ull << 20;
-constexpr size_t kSignatureSize = 8;
-
-uint32_t ReadBigEndian32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-uint32_t Crc32(const uint8_t* data, size_t size) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t n = 0; n < 256; ++n) {
-      uint32_t c = n;
-      for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[n] = c;
-    }
-    return t;
-  }();
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
-}
-
-std::vector<uint8_t> WithFixedCrcs(const uint8_t* data, size_t size) {
-  std::vector<uint8_t> bytes(data, data + size);
-  size_t at = kSignatureSize;
-  while (at + 12 <= bytes.size()) {
-    const uint32_t length = ReadBigEndian32(&bytes[at]);
-    if (length > bytes.size() - at - 12) break;
-    const uint32_t crc = Crc32(&bytes[at + 4], size_t{length} + 4);
-    for (int i = 0; i < 4; ++i)
-      bytes[at + 8 + length + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
-    at += size_t{length} + 12;
-  }
-  return bytes;
-}
-
-bool ClaimsHugeButAllowedImage(const uint8_t* data, size_t size) {
-  if (size < 24 || std::memcmp(data + 12, "IHDR", 4) != 0) return false;
-  const uint64_t bytes = uint64_t{ReadBigEndian32(data + 16)} * ReadBigEndian32(data + 20) * 4;
-  return bytes > kMaxFuzzedPixelBytes && bytes <= TESSEL_CODEC_MAX_PIXEL_BYTES;
-}
+using namespace tessel::fuzz;
 
 void DecodeAndCheck(const uint8_t* data, size_t size) {
   ImageDescriptor descriptor{};

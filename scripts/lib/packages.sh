@@ -4,7 +4,7 @@
 TESSEL_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libpng-dev librsvg2-dev libcairo2-dev libseccomp-dev
+  libpng-dev libdeflate-dev libspng-dev librsvg2-dev libcairo2-dev libseccomp-dev
   fonts-dejavu-core
   clang libclang-rt-dev
 )

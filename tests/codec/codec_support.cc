@@ -42,7 +42,7 @@ CSampleImage MakeSampleImage(int colorType, int bitDepth, bool interlaced, bool 
   return image;
 }
 
-std::vector<uint8_t> EncodePng(const CSampleImage& image, size_t idatSize) {
+std::vector<uint8_t> EncodePng(const CSampleImage& image, size_t idatSize, int filters) {
   std::vector<png_bytep> rows;
   for (size_t at = 0; at < image.rows.size(); at += image.RowBytes()) {
     rows.push_back(const_cast<uint8_t*>(&image.rows[at]));
@@ -53,6 +53,7 @@ std::vector<uint8_t> EncodePng(const CSampleImage& image, size_t idatSize) {
   if (setjmp(png_jmpbuf(png))) throw std::runtime_error("libpng could not write the test image");
   png_set_write_fn(png, &out, AppendTo, nullptr);
   png_set_compression_buffer_size(png, idatSize);
+  if (filters != 0) png_set_filter(png, PNG_FILTER_TYPE_BASE, filters);
   png_set_IHDR(png, info, image.width, image.height, image.bitDepth, image.colorType,
                image.interlaced, 0, 0);
   if (!image.palette.empty()) png_set_PLTE(png, info, image.palette.data(), image.palette.size());
@@ -89,6 +90,27 @@ std::vector<uint8_t> MakePngStart(uint32_t width, uint32_t height, int bitDepth,
   const uint32_t crc = htonl(uint32_t(crc32(0, png + 12, 17)));
   std::memcpy(png + 29, &crc, 4);
   return std::vector<uint8_t>(png, png + sizeof png);
+}
+
+void AppendChunk(std::vector<uint8_t>* png, const char* type, const std::vector<uint8_t>& payload) {
+  const uint32_t length = htonl(uint32_t(payload.size()));
+  png->insert(png->end(), (const uint8_t*)&length, (const uint8_t*)&length + 4);
+  png->insert(png->end(), type, type + 4);
+  png->insert(png->end(), payload.begin(), payload.end());
+  png->resize(png->size() + 4);
+  FixCrcs(png);
+}
+
+void FixCrcs(std::vector<uint8_t>* png) {
+  for (size_t at = 8; at + 12 <= png->size();) {
+    uint32_t field;
+    std::memcpy(&field, &(*png)[at], 4);
+    const size_t length = ntohl(field);
+    if (length > png->size() - at - 12) break;
+    const uint32_t crc = htonl(uint32_t(crc32(0, &(*png)[at + 4], uInt(length + 4))));
+    std::memcpy(&(*png)[at + 8 + length], &crc, 4);
+    at += length + 12;
+  }
 }
 
 }  // namespace tessel::codec_test

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 
+#include "codec/png_decoder.h"
 #include "codec/tessel_codec.h"
 #include "platform/process.h"
 #include "tests/codec/codec_support.h"
@@ -21,16 +22,36 @@ struct CDecoded {
   uint32_t pixelsSize = 12345;
 };
 
-CDecoded Decode(const void* data, size_t length) {
+// What the library's entry point does (the fast path, handing the rest to libpng), or libpng's
+// path alone.
+enum class CPngPath { kLibrary, kLibpngOnly };
+
+CDecoded Decode(const void* data, size_t length, CPngPath path = CPngPath::kLibrary) {
   CDecoded r;
-  r.ok = TesselLoadPNG(data, uint32_t(length), &r.descriptor, &r.raw, &r.pixelsSize) != 0;
+  if (path == CPngPath::kLibrary) {
+    r.ok = TesselLoadPNG(data, uint32_t(length), &r.descriptor, &r.raw, &r.pixelsSize) != 0;
+  } else {
+    r.ok = codec::DecodePngWithLibpng(static_cast<const uint8_t*>(data), length, &r.descriptor,
+                                      &r.raw, &r.pixelsSize);
+  }
   if (r.raw != nullptr) r.pixels.assign((uint8_t*)r.raw, (uint8_t*)r.raw + r.pixelsSize);
   std::free(r.raw);
   return r;
 }
-CDecoded Decode(const std::vector<uint8_t>& png) {
-  return Decode(png.data(), png.size());
+CDecoded Decode(const std::vector<uint8_t>& png, CPngPath path = CPngPath::kLibrary) {
+  return Decode(png.data(), png.size(), path);
 }
+
+// The PNG tests hold for both paths.
+class PngTest : public testing::TestWithParam<CPngPath> {
+ protected:
+  CDecoded Load(const void* data, size_t length) { return Decode(data, length, GetParam()); }
+  CDecoded Load(const std::vector<uint8_t>& png) { return Decode(png, GetParam()); }
+};
+INSTANTIATE_TEST_SUITE_P(Paths, PngTest, testing::Values(CPngPath::kLibrary, CPngPath::kLibpngOnly),
+                         [](const auto& info) {
+                           return info.param == CPngPath::kLibrary ? "Library" : "LibpngOnly";
+                         });
 
 // A failure leaves no pixels and two texts, each ended inside its field. Returns the message.
 std::string ExpectCleanFailure(const CDecoded& r) {
@@ -42,7 +63,7 @@ std::string ExpectCleanFailure(const CDecoded& r) {
   return std::string(d.ErrorMessage, strnlen(d.ErrorMessage, sizeof d.ErrorMessage));
 }
 
-TEST(PngTest, EveryFormatDecodesAsAnIndependentReaderDoes) {
+TEST_P(PngTest, EveryFormatDecodesAsAnIndependentReaderDoes) {
   const std::pair<int, std::vector<int>> formats[] = {
       {0, {1, 2, 4, 8, 16}}, {2, {8, 16}}, {3, {1, 2, 4, 8}}, {4, {8, 16}}, {6, {8, 16}}};
   // Odd sizes leave some Adam7 passes short or empty.
@@ -56,7 +77,7 @@ TEST(PngTest, EveryFormatDecodesAsAnIndependentReaderDoes) {
         const auto png = [&](int bits) {
           return EncodePng(MakeSampleImage(type, bits, adam7, trns, width, height, width));
         };
-        const CDecoded decoded = Decode(png(depth));
+        const CDecoded decoded = Load(png(depth));
         const ImageDescriptor& d = decoded.descriptor;
         ASSERT_TRUE(decoded.ok && d.Width == width && d.Height == height && !d.VectorFlag)
             << d.ErrorMessage;
@@ -69,11 +90,11 @@ TEST(PngTest, EveryFormatDecodesAsAnIndependentReaderDoes) {
   }
 }
 
-TEST(PngTest, SixteenBitSamplesRoundToTheNearestEightBitValue) {
+TEST_P(PngTest, SixteenBitSamplesRoundToTheNearestEightBitValue) {
   CSampleImage image{256, 256, PNG_COLOR_TYPE_RGBA, 16};
   for (uint32_t v = 0; v < 65536 * 4; ++v)
     image.rows.insert(image.rows.end(), {uint8_t(v >> 10), uint8_t(v >> 2)});
-  const CDecoded decoded = Decode(EncodePng(image));
+  const CDecoded decoded = Load(EncodePng(image));
   ASSERT_EQ(decoded.pixels.size(), 65536u * 4);
   for (uint32_t v = 0; v < 65536; ++v) {  // every channel of pixel v holds v
     const uint8_t a = uint8_t((v * 255 + 32767) / 65535);
@@ -82,25 +103,25 @@ TEST(PngTest, SixteenBitSamplesRoundToTheNearestEightBitValue) {
   }
 }
 
-TEST(PngTest, HostileOrDamagedDataFailsWithTextsThatNameTheProblem) {
-  std::string message = ExpectCleanFailure(Decode(MakePngStart(100000, 100000, 8, 6)));
+TEST_P(PngTest, HostileOrDamagedDataFailsWithTextsThatNameTheProblem) {
+  std::string message = ExpectCleanFailure(Load(MakePngStart(100000, 100000, 8, 6)));
   EXPECT_NE(message.find("100000 x 100000"), std::string::npos) << message;
   // Just over 32 bits of pixel bytes; the header alone decides, even with a damaged CRC.
   std::vector<uint8_t> png = MakePngStart(32768, 32768, 1, PNG_COLOR_TYPE_GRAY);
   png[29] ^= 0xff;
-  EXPECT_NE(ExpectCleanFailure(Decode(png)).find("4294967295"), std::string::npos);
-  ExpectCleanFailure(Decode(nullptr, 100));
+  EXPECT_NE(ExpectCleanFailure(Load(png)).find("4294967295"), std::string::npos);
+  ExpectCleanFailure(Load(nullptr, 100));
 
   png = EncodePng(MakeSampleImage(PNG_COLOR_TYPE_RGBA, 8, true, false, 24, 24, 5), 300);
   // Several IDAT chunks; all image data sits before the 12-byte IEND chunk.
   for (size_t length = 0; length < png.size() - 12; ++length) {
     SCOPED_TRACE("cut at " + std::to_string(length));
-    ExpectCleanFailure(Decode(png.data(), length));
+    ExpectCleanFailure(Load(png.data(), length));
   }
   png[17] ^= 0x01;  // a width byte
-  EXPECT_EQ(ExpectCleanFailure(Decode(png)), "IHDR: CRC error");
+  EXPECT_EQ(ExpectCleanFailure(Load(png)), "IHDR: CRC error");
   std::fill(png.begin(), png.end(), 0xA5);
-  EXPECT_NE(ExpectCleanFailure(Decode(png)).find("not a PNG image"), std::string::npos);
+  EXPECT_NE(ExpectCleanFailure(Load(png)).find("not a PNG image"), std::string::npos);
 }
 
 std::vector<uint32_t> allocations;  // the sizes asked for
@@ -159,11 +180,13 @@ TEST(SvgTest, RenderFillsExactlyTheTargetWithPremultipliedColours) {
 }
 
 TEST(SvgTest, NaturalSizeComesFromSizeThenViewBoxThenDefault) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"width='120' height='80'", "120x80"},        {"width='1in' height='0.5in'", "96x48"},
-      {"width='10.5' height='3.2'", "11x3"},        {"viewBox='0 0 300 150'", "300x150"},
-      {"width='16.07' height='0.3'", "16x1"},
-      {"width='50%' viewBox='0 0 40 20'", "40x20"}, {"", "100x100"}};
+  const std::pair<const char*, const char*> cases[] = {{"width='120' height='80'", "120x80"},
+                                                       {"width='1in' height='0.5in'", "96x48"},
+                                                       {"width='10.5' height='3.2'", "11x3"},
+                                                       {"viewBox='0 0 300 150'", "300x150"},
+                                                       {"width='16.07' height='0.3'", "16x1"},
+                                                       {"width='50%' viewBox='0 0 40 20'", "40x20"},
+                                                       {"", "100x100"}};
   for (const auto& [attributes, size] : cases) {
     CDocument doc(Svg(attributes));
     EXPECT_EQ(std::to_string(doc.d.Width) + "x" + std::to_string(doc.d.Height), size) << attributes;
