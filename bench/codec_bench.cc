@@ -2,13 +2,17 @@
 // codec's fast path, by its libpng path (what every image took before), by the library entry
 // point (fast path, handing the rest to libpng), by libspng (RGBA8) and by libpng's simplified
 // reader (BGRA); each delivers into a fresh malloc block. Then SVG rendering of a detailed
-// document.
+// document, and what opening libTessel.so costs a fresh process.
 #include <benchmark/benchmark.h>
 #include <png.h>
+#include <spawn.h>
 #include <spng.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -292,5 +296,72 @@ void BM_Svg_Render(benchmark::State& state) {
 BENCHMARK(BM_Svg_Render)->Arg(512)->Arg(2048)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+// Each iteration starts codec_open_child, which times (inside itself, so that starting a
+// process is not counted) opening libTessel.so and decoding a 64 x 64 PNG: arg 0 as the codec
+// opens now, arg 1 the same followed by the first SVG load (which loads the SVG side), arg 2
+// with libTesselSvg.so loaded up front as well, which is what a libTessel.so linked against
+// librsvg and cairo cost every process. The counter is the best of the runs.
+void BM_OpenCodec(benchmark::State& state) {
+  static const char* const kModes[] = {"png", "svg", "eager"};
+  const char* mode = kModes[state.range(0)];
+  char self[4096];
+  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) {
+    state.SkipWithError("cannot find this program's folder");
+    return;
+  }
+  const std::string exe(self, static_cast<size_t>(length));
+  const std::string folder = exe.substr(0, exe.rfind('/') + 1);
+  const std::string child = folder + "codec_open_child", codec = folder + "libTessel.so";
+  const char* tmp = std::getenv("TMPDIR");
+  std::string png =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tessel-open-bench-XXXXXX";
+  const int fd = ::mkstemp(png.data());
+  const std::vector<uint8_t> bytes = MakePng(64, 64, true);
+  const bool written =
+      fd >= 0 && ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  if (fd >= 0) ::close(fd);
+  double best = 0;
+  for (auto _ : state) {
+    if (!written) {
+      state.SkipWithError("cannot write the PNG file");
+      break;
+    }
+    int out[2];
+    if (::pipe(out) != 0) break;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    const char* argv[] = {child.c_str(), codec.c_str(), png.c_str(), mode, nullptr};
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, child.c_str(), &actions, nullptr,
+                                      const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    char text[64] = {};
+    const ssize_t got = spawned == 0 ? ::read(out[0], text, sizeof text - 1) : -1;
+    ::close(out[0]);
+    int status = 0;
+    if (spawned == 0) ::waitpid(pid, &status, 0);
+    if (got <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      state.SkipWithError("codec_open_child failed");
+      break;
+    }
+    const double seconds = std::strtod(text, nullptr) * 1e-9;
+    state.SetIterationTime(seconds);
+    best = best == 0 ? seconds : std::min(best, seconds);
+  }
+  ::unlink(png.c_str());
+  state.counters["best_ms"] = best * 1e3;
+  state.SetLabel(std::string(mode));
+}
+BENCHMARK(BM_OpenCodec)
+    ->ArgName("mode")
+    ->DenseRange(0, 2)
+    ->UseManualTime()
+    ->Iterations(15)
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -7,9 +7,13 @@
 //   floor:   the unavoidable part of handing the output over: a memcpy of the output's size into
 //            a fresh shared-memory region (created, sized, mapped, filled, unmapped, unlinked)
 //            plus one raw futex round trip between two processes.
+//   warm:    the same memcpy into a region made once and kept, whose pages are mapped already:
+//            what a handover costs once the session's region is warm.
 // The counters are the best of the iterations (other load on the machine only ever adds time):
-// worker_ms, inproc_ms, floor_ms, and extra_per_floor = (worker - inproc) / floor, which the
-// worker should keep at or below 1.5.
+// worker_ms, inproc_ms, floor_ms, warm_floor_ms, extra_per_floor = (worker - inproc) / floor,
+// which the worker should keep at or below 1.5, and extra_per_warm_floor, the same against the
+// warm floor. worker_faults is the median count of page faults the worker takes in one timed
+// command (/proc/<pid>/stat), and client_faults ours.
 #include <benchmark/benchmark.h>
 #include <ftw.h>
 #include <linux/futex.h>
@@ -24,7 +28,9 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -44,6 +50,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kEchoPattern = 100;  // tessel_echo_worker: one block of Parameter bytes
+constexpr uint32_t kEchoInput = 101;    // tessel_echo_worker: its input blocks back
 constexpr uint32_t kEchoBytes = 64u << 20;
 
 double Seconds(Clock::duration d) {
@@ -93,6 +100,39 @@ double FreshRegionCopy(const std::vector<unsigned char>& bytes) {
   });
 }
 
+// The same memcpy into a region that stays mapped from one call to the next.
+double WarmRegionCopy(const std::vector<unsigned char>& bytes) {
+  static CSharedMemoryRegion region;
+  const std::string name = "tessel-bench-warm-" + std::to_string(CurrentProcessId());
+  if (region.Size() != bytes.size()) {
+    region.Close();
+    CSharedMemoryRegion::Unlink(name);
+    if (!region.Create(name, bytes.size())) return 0;
+    // Only the mapping is needed; the name would outlive a benchmark that is interrupted.
+    CSharedMemoryRegion::Unlink(name);
+  }
+  return Time([&] {
+    std::memcpy(region.Data(), bytes.data(), bytes.size());
+    benchmark::DoNotOptimize(region.Data());
+  });
+}
+
+// Minor plus major page faults of a process so far; 0 when unknown.
+uint64_t PageFaults(pid_t pid) {
+  FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (file == nullptr) return 0;
+  char text[1024] = {};
+  const size_t got = std::fread(text, 1, sizeof text - 1, file);
+  std::fclose(file);
+  // The command name may hold spaces: fields are counted from its closing parenthesis.
+  const char* field = std::strrchr(text, ')');
+  if (got == 0 || field == nullptr) return 0;
+  unsigned long long minor = 0, major = 0;
+  if (std::sscanf(field + 2, "%*c %*d %*d %*d %*d %*d %*u %llu %*u %llu", &minor, &major) != 2)
+    return 0;
+  return minor + major;
+}
+
 // Both processes on one CPU for the benchmark's life: the worker's work and the same work done
 // here then run on the same core and cache, so that their difference is the handover's.
 class CSameCpu {
@@ -123,38 +163,39 @@ void WriteToString(png_structp png, png_bytep data, size_t length) {
   static_cast<std::string*>(png_get_io_ptr(png))->append(reinterpret_cast<char*>(data), length);
 }
 
-// 4000 x 3000 RGBA: gradients, hard-edged shapes and a little noise, like artwork.
-const std::string& TwelveMegapixelPng() {
-  static const std::string png = [] {
-    constexpr uint32_t kWidth = 4000, kHeight = 3000;
-    std::mt19937 random(7);
-    std::vector<unsigned char> row(kWidth * 4);
-    std::string out;
-    png_structp writer = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(writer);
-    if (setjmp(png_jmpbuf(writer))) {
-      png_destroy_write_struct(&writer, &info);
-      return std::string();
-    }
-    png_set_write_fn(writer, &out, WriteToString, nullptr);
-    png_set_IHDR(writer, info, kWidth, kHeight, 8, PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(writer, info);
-    for (uint32_t y = 0; y < kHeight; ++y) {
-      for (uint32_t x = 0; x < kWidth; ++x) {
-        unsigned char* p = &row[x * 4];
-        const bool shape = ((x / 200 + y / 150) % 3) == 0;
-        p[0] = static_cast<unsigned char>(x * 255 / kWidth + random() % 5);
-        p[1] = static_cast<unsigned char>(shape ? 40 : y * 255 / kHeight);
-        p[2] = static_cast<unsigned char>(((x ^ y) & 0x3f) + (shape ? 150 : 0));
-        p[3] = static_cast<unsigned char>(shape ? 255 : (x + y) * 255 / (kWidth + kHeight));
-      }
-      png_write_row(writer, row.data());
-    }
-    png_write_end(writer, nullptr);
+// RGBA with gradients, hard-edged shapes and a little noise, like artwork.
+std::string ArtworkPng(uint32_t width, uint32_t height) {
+  std::mt19937 random(7);
+  std::vector<unsigned char> row(width * 4);
+  std::string out;
+  png_structp writer = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(writer);
+  if (setjmp(png_jmpbuf(writer))) {
     png_destroy_write_struct(&writer, &info);
-    return out;
-  }();
+    return std::string();
+  }
+  png_set_write_fn(writer, &out, WriteToString, nullptr);
+  png_set_IHDR(writer, info, width, height, 8, PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(writer, info);
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      unsigned char* p = &row[x * 4];
+      const bool shape = ((x / 200 + y / 150) % 3) == 0;
+      p[0] = static_cast<unsigned char>(x * 255 / width + random() % 5);
+      p[1] = static_cast<unsigned char>(shape ? 40 : y * 255 / height);
+      p[2] = static_cast<unsigned char>(((x ^ y) & 0x3f) + (shape ? 150 : 0));
+      p[3] = static_cast<unsigned char>(shape ? 255 : (x + y) * 255 / (width + height));
+    }
+    png_write_row(writer, row.data());
+  }
+  png_write_end(writer, nullptr);
+  png_destroy_write_struct(&writer, &info);
+  return out;
+}
+
+const std::string& TwelveMegapixelPng() {
+  static const std::string png = ArtworkPng(4000, 3000);
   return png;
 }
 
@@ -237,14 +278,21 @@ SessionOptions WorkerOptions(const std::string& program = {}) {
 }
 
 struct CSamples {
-  std::vector<double> worker, inproc, floor;
+  std::vector<double> worker, inproc, floor, warm, workerFaults, clientFaults;
 
   void Report(benchmark::State& state, uint64_t outputBytes) const {
     const double w = Best(worker), i = Best(inproc), f = Best(floor) + FutexRoundTrip();
+    const double warmFloor = warm.empty() ? 0 : Best(warm) + FutexRoundTrip();
     state.counters["worker_ms"] = w * 1e3;
     state.counters["inproc_ms"] = i * 1e3;
     state.counters["floor_ms"] = f * 1e3;
     state.counters["extra_per_floor"] = f > 0 ? (w - i) / f : 0;
+    if (warmFloor > 0) {
+      state.counters["warm_floor_ms"] = warmFloor * 1e3;
+      state.counters["extra_per_warm_floor"] = (w - i) / warmFloor;
+    }
+    if (!workerFaults.empty()) state.counters["worker_faults"] = Median(workerFaults);
+    if (!clientFaults.empty()) state.counters["client_faults"] = Median(clientFaults);
     state.counters["output_MiB"] = static_cast<double>(outputBytes) / (1 << 20);
   }
 };
@@ -253,12 +301,16 @@ struct CSamples {
 bool TimedLoad(benchmark::State& state, ImageSession& images, uint64_t id, const std::string& bytes,
                const char* name, TargetSize target, CSamples& samples) {
   bool loaded = false;
+  const pid_t worker = images.GetSession().WorkerPid();
+  const uint64_t workerBefore = PageFaults(worker), clientBefore = PageFaults(::getpid());
   const double seconds = Time([&] {
     Result<LoadedImage> image = images.Load(id, Bytes(bytes), name, target);
     loaded = image.Ok();
     if (!loaded) state.SkipWithError(image.Error().Message().c_str());
   });
   if (!loaded) return false;
+  samples.workerFaults.push_back(static_cast<double>(PageFaults(worker) - workerBefore));
+  samples.clientFaults.push_back(static_cast<double>(PageFaults(::getpid()) - clientBefore));
   samples.worker.push_back(seconds);
   state.SetIterationTime(seconds);
   return images.Free(id).Ok();
@@ -286,11 +338,49 @@ void BM_PngLoad12Megapixels(benchmark::State& state) {
       std::free(pixels);
     }));
     samples.floor.push_back(FreshRegionCopy(output));
+    samples.warm.push_back(WarmRegionCopy(output));
   }
   samples.Report(state, output.size());
   state.SetLabel("input " + std::to_string(png.size() >> 20) + " MiB");
 }
 BENCHMARK(BM_PngLoad12Megapixels)->UseManualTime()->Iterations(9)->Unit(benchmark::kMillisecond);
+
+// A square PNG of range(0) megapixels, through the worker against the codec in this process.
+void BM_PngLoad(benchmark::State& state) {
+  const uint32_t side = static_cast<uint32_t>(std::lround(std::sqrt(state.range(0) * 1e6)));
+  const std::string png = ArtworkPng(side, side);
+  const std::vector<unsigned char> output(size_t{side} * side * 4, 1);
+  Session session;
+  if (Status started = session.Start(WorkerOptions()); !started) {
+    state.SkipWithError(started.Message().c_str());
+    return;
+  }
+  ImageSession images(session);
+  CSameCpu placement(session.WorkerPid());
+  CSamples samples;
+  uint64_t id = 0;
+  for (auto _ : state) {
+    if (!TimedLoad(state, images, ++id, png, "square.png", {}, samples)) break;
+    samples.inproc.push_back(Time([&] {
+      ImageDescriptor descriptor{};
+      void* pixels = nullptr;
+      uint32_t size = 0;
+      TesselLoadPNG(png.data(), static_cast<uint32_t>(png.size()), &descriptor, &pixels, &size);
+      std::free(pixels);
+    }));
+    samples.floor.push_back(FreshRegionCopy(output));
+    samples.warm.push_back(WarmRegionCopy(output));
+  }
+  samples.Report(state, output.size());
+  state.counters["worker_per_inproc"] = Best(samples.worker) / std::max(Best(samples.inproc), 1e-9);
+}
+BENCHMARK(BM_PngLoad)
+    ->ArgName("megapixels")
+    ->Arg(1)
+    ->Arg(16)
+    ->UseManualTime()
+    ->Iterations(11)
+    ->Unit(benchmark::kMillisecond);
 
 // The same Load through a confined and an unconfined worker, alternating, so that both see the
 // same machine: the confinement must cost nothing measurable once the worker runs.
@@ -363,7 +453,10 @@ BENCHMARK(BM_SvgLoadAt2048)
 
 // The handover alone: 64 MiB through BufferRequest from the echo worker, whose own work (making
 // the bytes) is what "inproc" times here.
+// Arg 1: the session's region is given back (untimed) before every command, so each output goes
+// into fresh pages, as when a region was made anew per output; arg 0: the steady state.
 void BM_Output64MiBThroughBufferRequest(benchmark::State& state) {
+  const bool fresh = state.range(0) != 0;
   const std::vector<unsigned char> output(kEchoBytes, 1);
   Session session;
   if (Status started = session.Start(WorkerOptions("tessel_echo_worker")); !started) {
@@ -373,6 +466,14 @@ void BM_Output64MiBThroughBufferRequest(benchmark::State& state) {
   CSameCpu placement(session.WorkerPid());
   CSamples samples;
   for (auto _ : state) {
+    // As after CloseBuffer, the worker maps the trimmed region again for a command with input.
+    const std::byte one{1};
+    const BlockSpan input[] = {BlockSpan(&one, 1)};
+    if (fresh && (!session.TrimSharedMemory() || !session.Send(kEchoInput, 0, input).Ok())) {
+      state.SkipWithError("cannot trim the session's region");
+      break;
+    }
+    const uint64_t workerBefore = PageFaults(session.WorkerPid());
     bool answered = false;
     const double seconds = Time([&] {
       Result<Reply> reply = session.Send(kEchoPattern, kEchoBytes);
@@ -384,6 +485,8 @@ void BM_Output64MiBThroughBufferRequest(benchmark::State& state) {
       break;
     }
     samples.worker.push_back(seconds);
+    samples.workerFaults.push_back(
+        static_cast<double>(PageFaults(session.WorkerPid()) - workerBefore));
     state.SetIterationTime(seconds);
     samples.inproc.push_back(Time([] {
       std::vector<unsigned char> bytes(kEchoBytes);
@@ -391,10 +494,14 @@ void BM_Output64MiBThroughBufferRequest(benchmark::State& state) {
       benchmark::DoNotOptimize(bytes.data());
     }));
     samples.floor.push_back(FreshRegionCopy(output));
+    samples.warm.push_back(WarmRegionCopy(output));
   }
   samples.Report(state, kEchoBytes);
 }
 BENCHMARK(BM_Output64MiBThroughBufferRequest)
+    ->ArgName("fresh")
+    ->Arg(0)
+    ->Arg(1)
     ->UseManualTime()
     ->Iterations(9)
     ->Unit(benchmark::kMillisecond);

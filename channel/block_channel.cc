@@ -34,13 +34,16 @@ const CBlockSetView* CBlockChannel::PrepareInput() {
 // Finds where the input starts and makes sure that all `dataSize` bytes of it lie inside the
 // area that holds it: the client names the place, the mappings set the bounds.
 bool CBlockChannel::LocateInput(uint32_t dataSize, const unsigned char*& start) {
-  if (!extended_.Installed() && !extended_.Open()) {
+  const bool inExtended = block_.DataInExtended() != 0;
+  // The client may have resized the region since the last command: looked at again for every
+  // input that lies there.
+  if ((inExtended || !extended_.Installed()) && !extended_.Open()) {
     log_.Write(Error, "Cannot read data from the buffer. Buffer is not open.");
     log_.Write(Error, "Cannot open buffer");
     return false;
   }
   uint64_t room;
-  if (block_.DataInExtended() != 0) {
+  if (inExtended) {
     const CSharedMemory* region = extended_.Region();
     if (!region->IsMapped()) {
       log_.Write(Error, "Cannot open buffer");
@@ -96,9 +99,9 @@ bool CBlockChannel::WriteOutput(uint32_t offset, BlockList blocks) {
 }
 
 // Asked for every output that does not fit inline, also when the installed region would be
-// large enough: the client decides where the output goes.
+// large enough: the client decides where the output goes. The view is kept through the event
+// and not touched until Open has looked at the object's size again.
 bool CBlockChannel::RequestLargerRegion(uint32_t total) {
-  extended_.Close();
   block_.SetRequiredSize(total);
   if (!raiser_.RaiseEvent(kEventBufferRequest)) return false;
   return extended_.Open();

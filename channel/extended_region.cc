@@ -10,7 +10,7 @@ void CExtendedRegion::SetSession(std::string_view sessionId) {
 }
 
 bool CExtendedRegion::Open() {
-  region_ = std::make_unique<CSharedMemory>(log_.Logger());
+  if (region_ == nullptr) region_ = std::make_unique<CSharedMemory>(log_.Logger());
   if (region_->Open(name_)) return true;
   log_.Write(Error, "Cannot open %s", {LogArg::String(name_.c_str())});
   return false;

@@ -21,8 +21,9 @@ class CExtendedRegion {
   // The session whose region Open maps from now on.
   void SetSession(std::string_view sessionId);
 
-  // Installs a new region under the session's name, in place of any installed one, and maps
-  // it. On failure the new region stays installed, without a view.
+  // Installs the region under the session's name and maps it. An installed view of the same
+  // object at the same size stays, pages and all: the client resizes the object in place, and
+  // only a new size needs a new view. On failure the region stays installed, without a view.
   bool Open();
   void Close() { region_.reset(); }
 

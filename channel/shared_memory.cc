@@ -17,7 +17,8 @@ bool IsMappingError(int error) {
 }  // namespace
 
 bool CSharedMemory::Open(std::string_view name) {
-  Close();
+  // Opened again under the same name, the same object at the same size keeps its view.
+  if (name != name_) Close();
   name_ = name;
   requestedSize_ = 0;
   if (region_.Open(name_, true)) return true;

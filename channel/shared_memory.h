@@ -19,7 +19,8 @@ class CSharedMemory {
   CSharedMemory& operator=(const CSharedMemory&) = delete;
 
   // Logs why on failure; a region that exists but is readable only is told apart by a second
-  // line.
+  // line. Opening the name that is open keeps the view while the object and its size are the
+  // same.
   bool Open(std::string_view name);
   // Safe on a closed object.
   void Close();

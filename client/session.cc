@@ -258,6 +258,7 @@ Status Session::Start(const SessionOptions& options) {
     return started;
   }
   state_ = State::kRunning;
+  lastAnswer_ = Clock::now();
   // The first answer also means that the worker has written its report on itself, which a
   // required confinement checks.
   const bool check = options_.confinement == ConfinementMode::kRequire;
@@ -405,7 +406,36 @@ Status Session::SpawnWorker(const std::string& path) {
 
 Result<Reply> Session::Send(uint32_t command, uint64_t parameter,
                             std::span<const BlockSpan> input) {
+  // Only before a command with input: the worker maps the region again for its input, while a
+  // command without input would find the region closed and could not answer with output.
+  if (!input.empty()) {
+    if (Status trimmed = TrimWhenDue(); !trimmed) return trimmed;
+  }
   return Exchange(command, parameter, input, CommandDeadline());
+}
+
+Status Session::TrimWhenDue() {
+  if (state_ != State::kRunning || eventDepth_ != 0 || ExtendedRegionSize() <= PageSize())
+    return Status();
+  if (ExtendedRegionSize() > options_.keptRegionSize ||
+      Clock::now() - lastAnswer_ >= options_.regionIdleTime) {
+    return TrimSharedMemory();
+  }
+  return Status();
+}
+
+Status Session::TrimSharedMemory() {
+  if (state_ != State::kRunning) return NotRunning();
+  if (eventDepth_ != 0) {
+    return Status(ErrorKind::kRefused,
+                  "the extended region cannot be trimmed inside an event: it holds its output");
+  }
+  if (ExtendedRegionSize() <= PageSize()) return Status();
+  // The worker must not keep a view past the object's new end.
+  Result<Reply> closed = Exchange(kCommandCloseBuffer, 0, {}, CommandDeadline());
+  if (!closed) return closed.Error();
+  if (!closed->Succeeded()) return Status(ErrorKind::kRefused, "worker refused CloseBuffer");
+  return ReplaceExtendedRegion(PageSize());
 }
 
 std::chrono::milliseconds Session::CommandDeadline() const {
@@ -444,6 +474,7 @@ Result<Reply> Session::Exchange(uint32_t command, uint64_t parameter,
     if (Status answer = AnswerEvent(); !answer) return answer;
     end += hookTime_ - hookedBefore;
   }
+  if (depth == 0) lastAnswer_ = Clock::now();
   // The worker has opened every object by now; only the extended region is opened again later.
   if (fixedNamesLinked_) UnlinkFixedNames();
 
@@ -483,10 +514,16 @@ Status Session::EnsureExtendedRegion(size_t size) {
   if (extended_.IsOpen() && extended_.Size() >= size) return Status();
   // The worker keeps its view of the old region until it is told to drop it; it opens the new
   // one by name when a command with input comes.
-  Result<Reply> closed = Send(kCommandCloseBuffer);
+  Result<Reply> closed = Exchange(kCommandCloseBuffer, 0, {}, CommandDeadline());
   if (!closed) return closed.Error();
   if (!closed->Succeeded()) return Status(ErrorKind::kRefused, "worker refused CloseBuffer");
   return ReplaceExtendedRegion(std::max<size_t>(size, regionFloor_));
+}
+
+Status Session::GrowExtendedRegion(size_t size) {
+  // A region that is large enough stays as it is, and so does the worker's view of it.
+  if (extended_.IsOpen() && extended_.Size() >= size) return Status();
+  return ReplaceExtendedRegion(size);
 }
 
 Status Session::ReplaceExtendedRegion(size_t size) {
@@ -533,7 +570,7 @@ Status Session::AnswerEvent() {
   const bool bufferRequest = event == kEventBufferRequest;
   if (bufferRequest && required != 0 && required <= options_.maxRegionSize) {
     // An open outer event still needs its own size once this one is answered.
-    Status region = ReplaceExtendedRegion(std::max<size_t>(required, regionFloor_));
+    Status region = GrowExtendedRegion(std::max<size_t>(required, regionFloor_));
     info.granted = region.Ok();
     if (!region) outputRefusal_ = std::move(region);
   } else if (bufferRequest) {

@@ -60,6 +60,13 @@ struct SessionOptions {
   std::vector<std::pair<std::string, std::string>> environment;
   // The largest extended region a BufferRequest may ask for; larger requests are refused.
   uint32_t maxRegionSize = 1u << 30;
+  // The extended region is kept from one command to the next and grows only when an input or
+  // an output needs more, so that handing pixels over costs a copy into pages that are mapped
+  // already. Its pages are given back at the start of the next command when it is larger than
+  // this (after a large image), or when the session has been idle for `regionIdleTime`; the
+  // next command with input, that is (every image command has some).
+  uint32_t keptRegionSize = 128u << 20;
+  std::chrono::milliseconds regionIdleTime{10000};
   // Send SetServiceParent with our process id on start, so the worker ends when we do.
   bool watchParent = true;
 };
@@ -122,6 +129,11 @@ class Session {
   // The commands of the host, each an error of kind kRefused when the worker answers Result 0.
   Status Ping();
   Status CloseBuffer();
+  // Gives the extended region's pages back now: the worker is told to drop its view (CloseBuffer),
+  // and the region shrinks to one page. Blocks of earlier replies are no longer valid, and as
+  // after CloseBuffer the worker maps the region again at the next command with input. Refused
+  // inside an event, whose output the region is still sized for.
+  Status TrimSharedMemory();
   Status SetServiceParent(uint32_t pid);
   Status SetLoggingMode(bool on, std::u16string_view logFolder);
   // UTF-8 folder, converted to UTF-16 (invalid sequences become U+FFFD).
@@ -177,6 +189,8 @@ class Session {
                          std::chrono::milliseconds deadline);
   Status PlaceInput(std::span<const BlockSpan> input, uint64_t size, uint32_t command);
   Status EnsureExtendedRegion(size_t size);
+  Status GrowExtendedRegion(size_t size);
+  Status TrimWhenDue();
   Status ReplaceExtendedRegion(size_t size);
   Status AwaitWorker(Clock::time_point end, uint32_t command, std::chrono::milliseconds allowed);
   Status AnswerEvent();
@@ -213,6 +227,7 @@ class Session {
   int eventDepth_ = 0;             // open events this thread is answering inside of
   uint32_t regionFloor_ = 0;       // an open event needs the extended region at least this large
   std::chrono::steady_clock::duration hookTime_{};
+  Clock::time_point lastAnswer_{};  // of the last command sent outside an event
   Status outputRefusal_;  // of the command under way  // spent in the BufferRequest hook so far
 };
 

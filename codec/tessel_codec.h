@@ -64,7 +64,10 @@ typedef void* (*RasterAllocator)(uint32_t size);
 uint8_t TesselLoadPNG(const void* data, uint32_t length, ImageDescriptor* descriptor, void** pixels,
                       uint32_t* pixelsSize);
 
-/* Prepares the SVG side. Returns nothing; calling it is optional and it may be called again. */
+/* Prepares the SVG side. Returns nothing; calling it is optional and it may be called again.
+ * The SVG side (librsvg and cairo) lives in libTesselSvg.so, in the folder of libTessel.so, and is
+ * loaded at the first SVG call, not here. When it cannot be loaded, the SVG loads fail with the
+ * ErrorSource "SVG library" and an ErrorMessage that names the file and the loader's reason. */
 void TesselInitSVG(void);
 
 /* Opens the SVG file at the UTF-8 path. The codec reads the bytes itself; the document never

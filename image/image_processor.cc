@@ -1,7 +1,9 @@
 #include "image/image_processor.h"
 
+#include <malloc.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -72,6 +74,44 @@ std::string FieldText(const char* field, size_t size) {
   return std::string(field, ::strnlen(field, size));
 }
 
+// The free top of the heap kept for the next image, and the share of an address-space cap it
+// may take at most.
+constexpr uint64_t kRetainedHeap = 256ull << 20;
+constexpr uint64_t kRetainedShareOfCap = 10;
+// glibc's default count of blocks mapped on their own.
+constexpr int kDefaultMappedBlocks = 65536;
+// Blocks from this size on get mappings of their own, outside CPixelsFromHeap.
+constexpr int kOwnMappingThreshold = 4 << 20;
+
+// Free heap memory is kept up to a bound instead of going back at every free(): a decoded
+// image's block is the warm room of the next one.
+void RetainFreedHeap(const CContextLog& log) {
+  static const bool applied = [] {
+    uint64_t retained = kRetainedHeap;
+    if (const uint64_t cap = AddressSpaceLimit(); cap != 0)
+      retained = std::min(retained, cap / kRetainedShareOfCap);
+    // Fixing the trim threshold stops glibc's sliding mmap threshold too, so it is fixed here:
+    // larger blocks, such as a file read for decoding, go back whole at free and leave no hole
+    // in the address space the cap counts.
+    return ::mallopt(M_TRIM_THRESHOLD, static_cast<int>(retained)) == 1 &&
+           ::mallopt(M_MMAP_THRESHOLD, kOwnMappingThreshold) == 1;
+  }();
+  if (!applied) log.Write(Debug, "Freed memory goes back at once");
+}
+
+// While it lives, malloc takes even the largest blocks from the heap. A block mapped on its own
+// comes in fresh pages, which the kernel zeroes and faults in one by one, and goes back at free:
+// every image paid that for its pixels. From the heap, the block reuses what the last image
+// freed, and what is kept free stays bounded (RetainFreedHeap) and is the first room any later
+// allocation takes. Only the pixel blocks are taken so.
+class CPixelsFromHeap {
+ public:
+  CPixelsFromHeap() { ::mallopt(M_MMAP_MAX, 0); }
+  ~CPixelsFromHeap() { ::mallopt(M_MMAP_MAX, kDefaultMappedBlocks); }
+  CPixelsFromHeap(const CPixelsFromHeap&) = delete;
+  CPixelsFromHeap& operator=(const CPixelsFromHeap&) = delete;
+};
+
 // What the codec asked of AllocateRaster during the last rendering on this thread. The codec
 // returns no reason for a failed rendering, and this is all the worker can see of it.
 struct RasterRequest {
@@ -82,7 +122,11 @@ struct RasterRequest {
 thread_local RasterRequest t_rasterRequest;
 
 void* AllocateRaster(uint32_t size) {
-  void* block = std::malloc(size);
+  void* block;
+  {
+    CPixelsFromHeap heap;
+    block = std::malloc(size);
+  }
   t_rasterRequest = {true, block != nullptr, size};
   return block;
 }
@@ -137,6 +181,7 @@ bool CImageProcessor::InitializeImageProcessor(const CImageCommand& command) {
   if (!workingFolder_.InitializeWorkingFolder(command.sessionId)) return false;
   command.log.Write(Debug, "Temp path %s", {LogArg::String(workingFolder_.Path())});
   if (codec_.Bind()) {
+    RetainFreedHeap(command.log);
     codec_.StartSvg(command.log);
     initialized_ = true;
     return true;
@@ -301,12 +346,14 @@ std::shared_ptr<CImageProcessor::CImage> CImageProcessor::LoadNew(const CImageCo
       uint32_t fileSize = 0;
       std::string reason;
       if (ReadWholeFile(utf8Name, file, fileSize, logger_, &reason)) {
+        CPixelsFromHeap heap;
         loaded = codec_.LoadPng(file.get(), fileSize, &descriptor, &pixels, &pixelsSize);
       } else {
         logger_.Log(Error, "Cannot open file %s, %s",
                     {LogArg::String(utf8Name.c_str()), LogArg::String(reason.c_str())});
       }
     } else {
+      CPixelsFromHeap heap;
       loaded = codec_.LoadPng(data, length, &descriptor, &pixels, &pixelsSize);
     }
     if (!loaded) {

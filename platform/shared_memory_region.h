@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -41,7 +43,8 @@ class CSharedMemoryRegion {
   // Creates a new object of `size` bytes with mode 0600 (only our user may open it) and maps it
   // for reading and writing. Fails with EEXIST when the name is taken, and with ENOSPC when its
   // pages cannot all be had now (they are taken at once, so that no access can fault later).
-  // The contents start zeroed.
+  // The contents start zeroed. Every mapping this class makes is faulted in whole when it is
+  // made (where the kernel can), so that the first pass over it pays no fault per page.
   bool Create(std::string_view name, size_t size);
 
   // The creator only: gives the same object (same inode, so whoever may open it still may) a new
@@ -51,7 +54,9 @@ class CSharedMemoryRegion {
   bool Resize(size_t size);
 
   // Maps an existing object whole, for reading and writing or for reading only. An object of
-  // size 0 cannot be mapped and fails with EINVAL.
+  // size 0 cannot be mapped and fails with EINVAL. When the region maps that very object (same
+  // inode) already, at the size it has now and with the same access, the view is kept as it is:
+  // its pages stay mapped. A failure leaves the region closed.
   bool Open(std::string_view name, bool writable);
 
   // Unmaps; safe on a closed region.
@@ -71,9 +76,12 @@ class CSharedMemoryRegion {
   static bool ExistsReadOnly(std::string_view name);
 
  private:
+  bool MapOrKeep(std::string_view name, bool writable);
+
   CMapping mapping_;
   CUniqueFd owner_;  // the creator's descriptor, kept for Resize
   bool writable_ = false;
+  struct stat identity_ {};  // device and inode of the mapped object
 };
 
 }  // namespace tessel

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -181,9 +183,58 @@ TEST_F(BlockChannelTest, RegionThatCannotBeReopenedStillLetsInlineInputThrough) 
   EXPECT_EQ(capture_.Count("Cannot open " + name_), 1u);
   EXPECT_EQ(capture_.Count("Cannot open buffer"), 1u);
   EXPECT_NE(channel_.PrepareInput(), nullptr);  // installed without a view: not retried
-  EXPECT_EQ(Prepare(1, 0, 8), nullptr);
+  EXPECT_EQ(Prepare(1, 0, 8), nullptr);         // input in the region looks for it again
   EXPECT_EQ(capture_.Count("Cannot open buffer"), 2u);
-  EXPECT_EQ(capture_.Count("Cannot read data from the buffer. Buffer is not open."), 1u);
+  EXPECT_EQ(capture_.Count("Cannot read data from the buffer. Buffer is not open."), 2u);
+  ASSERT_TRUE(CreateRegion(64));
+  EXPECT_NE(Prepare(1, 0, PutSet(Region(), 0)), nullptr);
+}
+
+// Whether the mapping that starts at `view` carries the flag MADV_DONTDUMP gives it: a mapping
+// made anew at the same address does not.
+bool Marked(const void* view) {
+  char start[32];
+  std::snprintf(start, sizeof start, "%lx-", reinterpret_cast<unsigned long>(view));
+  std::ifstream smaps("/proc/self/smaps");
+  bool inside = false;
+  for (std::string line; std::getline(smaps, line);) {
+    const std::string first = line.substr(0, line.find(' '));
+    if (first.empty() || first.back() != ':') {  // a mapping's first line, not one of its fields
+      inside = line.rfind(start, 0) == 0;
+    } else if (inside && first == "VmFlags:") {
+      return line.find(" dd") != std::string::npos;
+    }
+  }
+  return false;
+}
+
+// The client resizes the region in place: the worker's view, and the pages it has faulted in,
+// stay as long as the object and its size do, and only a new size or object is mapped anew.
+TEST_F(BlockChannelTest, TheViewIsKeptWhileTheObjectAndItsSizeStay) {
+  ASSERT_TRUE(CreateRegion(8192));
+  const std::vector<unsigned char> bytes(5000, 0x3C);
+  const Block output[] = {Block(bytes)};
+  onEvent_ = [&](int32_t) { return true; };  // large enough already
+  ASSERT_TRUE(Prepare(1, 0, PutSet(Region(), 4)) != nullptr);
+  unsigned char* view = extended_.Region()->View();
+  ASSERT_EQ(::madvise(view, 8192, MADV_DONTDUMP), 0);
+  ASSERT_TRUE(Marked(view));
+  ASSERT_TRUE(channel_.WriteOutput(kInlineDataSize, output));
+  EXPECT_EQ(extended_.Region()->View(), view);
+  EXPECT_TRUE(Marked(view));
+  EXPECT_EQ(Region()[4999 + 8], 0x3C);
+  ASSERT_TRUE(Prepare(1, 0, PutSet(Region(), 4)) != nullptr);
+  EXPECT_TRUE(Marked(extended_.Region()->View()));
+
+  onEvent_ = [&](int32_t) { return region_.Resize(16384); };
+  ASSERT_TRUE(channel_.WriteOutput(kInlineDataSize, output));
+  EXPECT_EQ(extended_.Region()->Size(), 16384u);
+  EXPECT_FALSE(Marked(extended_.Region()->View()));
+  // Resized behind the worker's back between commands: the next input is checked against the
+  // object's real size, not the old view's.
+  ASSERT_TRUE(region_.Resize(4096));
+  EXPECT_EQ(Prepare(1, 0, 4097), nullptr);
+  EXPECT_EQ(extended_.Region()->Size(), 4096u);
 }
 
 TEST_F(BlockChannelTest, OutputGoesInlineUpToTheRoomThenThroughBufferRequest) {
@@ -204,7 +255,7 @@ TEST_F(BlockChannelTest, OutputGoesInlineUpToTheRoomThenThroughBufferRequest) {
   onEvent_ = [&](int32_t event) {
     EXPECT_EQ(event, kEventBufferRequest);
     EXPECT_EQ(block_.RequiredSize(), total);
-    EXPECT_FALSE(extended_.Installed());  // closed before the client is asked
+    EXPECT_TRUE(extended_.Installed());  // kept, and looked at again after the event
     return CreateRegion(block_.RequiredSize());
   };
   ASSERT_TRUE(channel_.WriteOutput(kOffset, tooLarge));

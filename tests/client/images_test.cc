@@ -7,11 +7,14 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <memory>
 
 #include "client/image_client.h"
 #include "client/worker_log.h"
+#include "platform/process.h"
 #include "tests/codec/codec_support.h"
 #include "tests/foundation/temp_folder.h"
 
@@ -283,6 +286,62 @@ TEST_F(ImageSessionTest, SvgNeverReadsTheFilesItNames) {
   std::string want;  // green on the left, nothing on the right
   for (size_t p = 0; p < 16 * 8; ++p) want.append(p % 16 < 8 ? "\x00\xff\x00\xff" : "\0\0\0\0", 4);
   EXPECT_TRUE(Text(image->Pixels()) == want);
+}
+
+// Whether the worker has a library of that file name mapped.
+bool WorkerMaps(pid_t pid, const std::string& library) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  for (std::string line; std::getline(maps, line);) {
+    const size_t slash = line.rfind('/');
+    if (slash != std::string::npos && line.compare(slash + 1, library.size(), library) == 0)
+      return true;
+  }
+  return false;
+}
+
+// The SVG side, and librsvg and cairo with it, is loaded by the confined worker at the first SVG
+// image, not before.
+TEST_F(ImageSessionTest, TheSvgLibrariesAreLoadedAtTheFirstSvgImageOnly) {
+  const pid_t worker = session_.WorkerPid();
+  ASSERT_TRUE(images_.Load(1, Bytes(SamplePng(PNG_COLOR_TYPE_RGBA, 8, 8, 5)), "a.png").Ok());
+  EXPECT_TRUE(WorkerMaps(worker, "libTessel.so"));
+  for (const char* library : {"libTesselSvg.so", "librsvg-2.so", "libcairo.so"})
+    EXPECT_FALSE(WorkerMaps(worker, library)) << library;
+  Result<LoadedImage> svg = images_.Load(2, Bytes(Svg(6, 4)), "b.svg");
+  ASSERT_TRUE(svg.Ok()) << svg.Error().Message();
+  EXPECT_EQ(Text(svg->Pixels().first(4)), std::string("\xff\x88\x00\xff", 4));
+  for (const char* library : {"libTesselSvg.so", "librsvg-2.so", "libcairo.so"})
+    EXPECT_TRUE(WorkerMaps(worker, library)) << library;
+}
+
+// A codec installed without its SVG side still decodes PNG images; SVG images fail with a reason
+// that names the missing file, and the worker goes on.
+TEST_F(ImageSessionTest, WithoutItsSvgSideTheCodecRefusesSvgImagesAndSaysWhy) {
+  CTempFolder installed;
+  namespace fs = std::filesystem;
+  for (const char* file : {"Tessel", "libTessel.so"}) {
+    std::error_code error;
+    fs::copy_file(ExecutableFolder() + file, installed / file, error);
+    ASSERT_FALSE(error) << error.message();
+  }
+  SessionOptions options = Options();
+  options.workerPath = installed / "Tessel";
+  Session session;
+  ASSERT_TRUE(session.Start(options).Ok()) << session.EndReason().Message();
+  ImageSession images(session);
+  for (int round = 0; round < 2; ++round) {  // the failed load is not retried into a crash
+    Result<LoadedImage> svg = images.Load(1, Bytes(Svg(6, 4)), "b.svg");
+    ASSERT_FALSE(svg.Ok());
+    EXPECT_EQ(svg.Error().Kind(), ErrorKind::kRefused);
+    EXPECT_NE(svg.Error().Message().find("SVG library, SVG images cannot be decoded: cannot load " +
+                                         (installed / "libTesselSvg.so")),
+              std::string::npos)
+        << svg.Error().Message();
+  }
+  const std::string png = SamplePng(PNG_COLOR_TYPE_RGB, 9, 7, 6);
+  Result<LoadedImage> image = images.Load(2, Bytes(png), "c.png");
+  ASSERT_TRUE(image.Ok()) << image.Error().Message();
+  EXPECT_TRUE(Text(image->Pixels()) == Independent(png));
 }
 
 TEST(LoadReplyTest, RepliesThatDoNotAddUpAreRefused) {

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 #include <tuple>
 
 #include "client/image_client.h"
@@ -210,6 +211,108 @@ TEST(SessionTest, BufferRequestMovesLargeDataThroughANewRegion) {
   EXPECT_TRUE(requests[0].granted);
   EXPECT_EQ(requests[1].requiredSize, kInlineDataSize + 4096);
   EXPECT_EQ(inside, (std::vector<int>{0, 1, 0}));
+}
+
+// The worker's mapping of the object `name`, "start-end" from /proc/<pid>/maps; empty when it
+// has none.
+std::string WorkerMapping(pid_t pid, const std::string& name) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  for (std::string line; std::getline(maps, line);) {
+    if (line.size() > name.size() &&
+        line.compare(line.size() - name.size(), name.size(), name) == 0)
+      return line.substr(0, line.find(' '));
+  }
+  return {};
+}
+
+// The object's inode and size as the file system has them.
+std::pair<ino_t, off_t> ObjectFile(const std::string& name) {
+  struct stat info {};
+  if (::stat(SharedObjectFile(name).c_str(), &info) != 0) return {0, -1};
+  return {info.st_ino, info.st_size};
+}
+
+// The echo worker answers 101 with its input blocks; this one is a single byte 0.
+constexpr uint32_t kEchoEcho = 101;
+std::span<const BlockSpan> Small() {
+  static const std::byte zero{0};
+  static const BlockSpan blocks[] = {BlockSpan(&zero, 1)};
+  return blocks;
+}
+
+bool EchoArrived(const Result<Reply>& reply, uint64_t size) {
+  if (!reply.Ok() || !reply->Succeeded() || reply->blocks.size() != 1 ||
+      reply->blocks[0].size() != size)
+    return false;
+  for (size_t k : {size_t{0}, size_t{251}, size_t(size / 2), size_t(size - 1)})
+    if (std::to_integer<size_t>(reply->blocks[0][k]) != k % 251) return false;
+  return true;
+}
+
+TEST(SessionTest, TheRegionIsKeptAcrossCommandsGrowsOnlyWhenNeededAndIsTrimmed) {
+  SessionOptions options = Worker("tessel_echo_worker");
+  options.keptRegionSize = 8 << 20;
+  options.regionIdleTime = 1h;
+  Session session;
+  ASSERT_TRUE(session.Start(options).Ok()) << session.EndReason().Message();
+  const std::string name = session.ObjectName(kExtendedRegionSuffix);
+  const pid_t worker = session.WorkerPid();
+
+  ASSERT_TRUE(EchoArrived(session.Send(kEchoPattern, 3 << 20), 3 << 20));
+  const size_t grown = session.ExtendedRegionSize();
+  const auto [inode, size] = ObjectFile(name);
+  EXPECT_GE(grown, size_t{3} << 20);
+  EXPECT_EQ(size, static_cast<off_t>(grown));
+  const std::string view = WorkerMapping(worker, name);
+  ASSERT_FALSE(view.empty());
+  // A smaller output goes into the same object, and the worker writes it through the same view.
+  ASSERT_TRUE(EchoArrived(session.Send(kEchoPattern, 1 << 20), 1 << 20));
+  EXPECT_EQ(session.ExtendedRegionSize(), grown);
+  EXPECT_EQ(ObjectFile(name), std::make_pair(inode, size));
+  EXPECT_EQ(WorkerMapping(worker, name), view);
+  // A larger one grows the same object in place, and the worker maps its new size.
+  ASSERT_TRUE(EchoArrived(session.Send(kEchoPattern, 5 << 20), 5 << 20));
+  EXPECT_GE(session.ExtendedRegionSize(), size_t{5} << 20);
+  EXPECT_EQ(ObjectFile(name).first, inode);
+  EXPECT_NE(WorkerMapping(worker, name), view);
+
+  // On request: the pages go back, the worker's view with them, and the next output grows again.
+  ASSERT_TRUE(session.TrimSharedMemory().Ok());
+  EXPECT_EQ(session.ExtendedRegionSize(), PageSize());
+  EXPECT_EQ(ObjectFile(name), std::make_pair(inode, static_cast<off_t>(PageSize())));
+  EXPECT_EQ(WorkerMapping(worker, name), "");
+  // As after CloseBuffer, a command with input maps it again.
+  ASSERT_TRUE(EchoArrived(session.Send(kEchoEcho, 0, Small()), 1));
+  ASSERT_TRUE(EchoArrived(session.Send(kEchoPattern, 2 << 20), 2 << 20));
+  // A region past keptRegionSize is given back at the next command with input.
+  ASSERT_TRUE(EchoArrived(session.Send(kEchoPattern, 12 << 20), 12 << 20));
+  EXPECT_GE(session.ExtendedRegionSize(), size_t{12} << 20);
+  ASSERT_TRUE(session.Ping().Ok());
+  EXPECT_GE(session.ExtendedRegionSize(), size_t{12} << 20);
+  ASSERT_TRUE(EchoArrived(session.Send(kEchoEcho, 0, Small()), 1));
+  EXPECT_EQ(session.ExtendedRegionSize(), PageSize());
+  EXPECT_EQ(ObjectFile(name).second, static_cast<off_t>(PageSize()));
+
+  // Inside an event the region holds the output under way: trimming it is refused.
+  Status inside;
+  session.SetBufferRequestHook(
+      [&](Session& s, const BufferRequestInfo&) { inside = s.TrimSharedMemory(); });
+  ASSERT_TRUE(EchoArrived(session.Send(kEchoPattern, 2 << 20), 2 << 20));
+  EXPECT_EQ(inside.Kind(), ErrorKind::kRefused);
+}
+
+TEST(SessionTest, AnIdleSessionGivesItsRegionBackAtItsNextCommand) {
+  SessionOptions options = Worker("tessel_echo_worker");
+  options.regionIdleTime = 50ms;
+  Session session;
+  ASSERT_TRUE(session.Start(options).Ok()) << session.EndReason().Message();
+  ASSERT_TRUE(EchoArrived(session.Send(kEchoPattern, 2 << 20), 2 << 20));
+  EXPECT_GE(session.ExtendedRegionSize(), size_t{2} << 20);
+  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(EchoArrived(session.Send(kEchoEcho, 0, Small()), 1));
+  EXPECT_EQ(session.ExtendedRegionSize(), PageSize());
+  EXPECT_EQ(ObjectFile(session.ObjectName(kExtendedRegionSuffix)).second,
+            static_cast<off_t>(PageSize()));
 }
 
 TEST(UntrustedWorkerTest, BadOutputAndAbsurdRequestsAreRefusedAndTheSessionGoesOn) {
