@@ -49,23 +49,17 @@ Status CSessionFolder::Create(const std::string& sessions, const std::string& id
                   "cannot make the session's folder " + folder + ": " +
                       std::error_code(error, std::generic_category()).message());
   };
-  // Another session's start may sweep the folder away, or hold it, between its making and its
-  // lock, taking it for one whose client died; sessions of one process start at once.
-  constexpr int kAttempts = 4;
-  for (int attempt = 1;; ++attempt) {
-    if (::mkdir(unfinished.c_str(), 0700) != 0) return failed(errno);
-    CUniqueFd lock(::open(unfinished.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    const bool locked = lock && ::flock(lock.Get(), LOCK_EX | LOCK_NB) == 0;
-    if (locked && ::rename(unfinished.c_str(), folder.c_str()) == 0) {
-      path_ = folder + "/";
-      lock_ = std::move(lock);
-      return Status();
-    }
+  if (::mkdir(unfinished.c_str(), 0700) != 0) return failed(errno);
+  CUniqueFd lock(::open(unfinished.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!lock || ::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0 ||
+      ::rename(unfinished.c_str(), folder.c_str()) != 0) {
     const int error = errno;
-    if (lock) ::rmdir(unfinished.c_str());
-    const bool swept = !locked && (error == ENOENT || error == EWOULDBLOCK);
-    if (!swept || attempt == kAttempts) return failed(error);
+    ::rmdir(unfinished.c_str());
+    return failed(error);
   }
+  path_ = folder + "/";
+  lock_ = std::move(lock);
+  return Status();
 }
 
 void CSessionFolder::Remove() {
