@@ -85,8 +85,13 @@ Status WorkerPool::Restart(size_t index) {
   // The old session is ours alone while the slot is leased: closing it reaps its worker.
   slot.images.reset();
   slot.session = std::make_unique<Session>();
+  // A start sweeps the folders of sessions whose client died, and would take one that another
+  // start of ours has made but not locked yet: the starts of a process go one at a time.
+  static std::mutex starting;
+  std::unique_lock startLock(starting);
   Status started =
       options_.start ? options_.start(*slot.session) : slot.session->Start(options_.session);
+  startLock.unlock();
   if (!started) {
     slot.session.reset();
     return started;

@@ -24,6 +24,7 @@ constexpr size_t kSignatureSize = 8;
 constexpr uint32_t kLargestUint31 = 0x7FFFFFFFu;  // libpng's png_get_uint_31
 // The libpng path's png_set_chunk_malloc_max: a bigger chunk other than IDAT stops it.
 constexpr uint32_t kChunkMallocMax = 8u << 20;
+constexpr size_t kMostInflated = 1032;  // bytes out of one byte of deflate data, at most
 
 constexpr uint32_t ChunkType(const char (&name)[5]) {
   return (uint32_t(uint8_t(name[0])) << 24) | (uint32_t(uint8_t(name[1])) << 16) |
@@ -501,6 +502,11 @@ PngFastResult Decode(const uint8_t* data, size_t length, ImageDescriptor* descri
   // One block holds the joined IDAT data, then the inflated rows at its end, and becomes the
   // pixels: each output row lands before the rows still to be read, one row of slack ahead.
   // That is half the fresh pages of separate buffers, and page faults are a good part of a load.
+  // Deflate expands at most 1032 to 1: data that cannot fill the rows is libpng's to judge,
+  // before a block sized by the header is asked for.
+  if (run.total < 2 || (run.total - 2) * kMostInflated + kMostInflated < expected) {
+    return PngFastResult::kHandedOff;
+  }
   const size_t joinedBytes = run.chunks.size() > 1 ? run.total : 0;
   const size_t blockBytes = std::max(outputBytes, joinedBytes + expected + outputStride);
   // Where memory is short, libpng (which needs less) tries, and words a failure its own way.
