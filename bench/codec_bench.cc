@@ -318,7 +318,7 @@ void BM_OpenCodec(benchmark::State& state) {
   std::string png =
       std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tessel-open-bench-XXXXXX";
   const int fd = ::mkstemp(png.data());
-  const std::vector<uint8_t> bytes = MakePng(64, 64, true);
+  const std::vector<uint8_t> bytes = MakePng(64, 64, false, CContent::kPhoto);
   const bool written =
       fd >= 0 && ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
   if (fd >= 0) ::close(fd);
