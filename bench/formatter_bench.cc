@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "logging/message_formatter.h"
+#include "logformat/message_formatter.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <optional>
 
-#include "channel/block_set.h"
-#include "channel/context_log.h"
-#include "channel/control_block.h"
 #include "channel/extended_region.h"
+#include "logging/context_log.h"
+#include "wire/block_set.h"
+#include "wire/control_block.h"
 
 namespace tessel {
 

@@ -1,7 +1,7 @@
 #include "channel/extended_region.h"
 
-#include "channel/control_block.h"
-#include "channel/object_names.h"
+#include "wire/control_block.h"
+#include "wire/object_names.h"
 
 namespace tessel {
 

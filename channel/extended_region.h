@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "channel/context_log.h"
 #include "channel/shared_memory.h"
+#include "logging/context_log.h"
 
 namespace tessel {
 

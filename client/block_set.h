@@ -7,8 +7,7 @@
 
 #include "client/status.h"
 
-// Block sets as they cross the channel: a 32-bit count, the 32-bit sizes, then the blocks back to
-// back, little-endian and unpadded.
+// The client's side of the block sets of wire/block_set.h, in std::byte spans and Status values.
 namespace tessel {
 
 using BlockSpan = std::span<const std::byte>;
@@ -24,9 +23,9 @@ void EncodeBlockSet(std::span<const BlockSpan> blocks, unsigned char* to);
 inline constexpr uint32_t kMaxReplyBlocks = 16;
 
 // Splits the block set that occupies exactly `area` into its blocks, which then point into
-// `area`. The area lies in memory the worker can write at any time: the count and every size are
-// read once, the count is at most kMaxReplyBlocks, and the sum is checked in 64 bits, so the
-// blocks stay inside `area` whatever the worker writes meanwhile.
+// `area`. The area lies in memory the worker can write at any time: ParseBlockSet reads the count
+// and every size once, refuses a count above kMaxReplyBlocks before sizing anything by it, and
+// checks the sum in 64 bits, so the blocks stay inside `area` whatever the worker writes.
 Status DecodeBlockSet(std::span<const unsigned char> area, std::vector<BlockSpan>& blocks);
 
 }  // namespace tessel

@@ -7,17 +7,16 @@
 #include <new>
 #include <system_error>
 
-#include "channel/control_block.h"
 #include "client/message.h"
+#include "foundation/text.h"
+#include "wire/control_block.h"
 #include "wire/environment.h"
+#include "wire/wide_text.h"
 
 namespace tessel {
 namespace {
 
 using client_detail::Format;
-
-constexpr uint32_t kSourceFile = 1;
-constexpr uint32_t kSourceBytes = 0;
 
 BlockSpan AsBlock(const void* data, size_t size) {
   return {static_cast<const std::byte*>(data), size};
@@ -53,15 +52,7 @@ ImageDescriptor MakeImageRequest(uint64_t id, TargetSize target) {
 }
 
 std::vector<std::byte> WideNameBytes(std::string_view utf8) {
-  const std::u16string wide = Utf8ToUtf16(utf8);
-  std::vector<std::byte> bytes;
-  bytes.reserve((wide.size() + 1) * 2);
-  for (char16_t unit : wide) {
-    bytes.push_back(static_cast<std::byte>(unit & 0xff));
-    bytes.push_back(static_cast<std::byte>(unit >> 8));
-  }
-  bytes.insert(bytes.end(), 2, std::byte{0});
-  return bytes;
+  return WideTextBytes(AnsiToWide(utf8));
 }
 
 Result<LoadedImage> DecodeLoadReply(const Reply& reply, uint64_t id, PixelStorage storage) {
@@ -94,9 +85,9 @@ Result<LoadedImage> DecodeLoadReply(const Reply& reply, uint64_t id, PixelStorag
                          static_cast<unsigned long long>(id),
                          static_cast<unsigned long long>(descriptor.Id)));
   }
-  // Width x height fits 64 bits, but times 4 it can wrap (2^31 x 2^31 would pass as 0 bytes).
-  const uint64_t area = uint64_t{image.PixelWidth()} * image.PixelHeight();
-  const uint64_t expected = area > UINT64_MAX / 4 ? UINT64_MAX : area * 4;
+  // Saturated rather than wrapped: 2^31 x 2^31 must not pass as 0 bytes.
+  uint64_t expected = 0;
+  TesselRasterBytes(image.PixelWidth(), image.PixelHeight(), UINT64_MAX, &expected);
   const BlockSpan pixels = reply.blocks[1];
   if (pixels.size() != expected) {
     return Status(ErrorKind::kBadOutput,

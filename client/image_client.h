@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "client/session.h"
-#include "client/worker_log.h"
 #include "client/status.h"
-#include "codec/tessel_codec.h"
+#include "client/worker_log.h"
+#include "wire/image_descriptor.h"
 
 // The worker's image commands over a running Session: Load, Free and GetBitmap.
 namespace tessel {

@@ -2,7 +2,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
 namespace tessel::client_detail {
 
@@ -21,16 +20,6 @@ std::string Format(const char* format, ...) {
   }
   va_end(again);
   return text;
-}
-
-std::string DescribeErrno(int code) {
-  char buffer[256];
-  // The GNU strerror_r returns the text, which need not be in `buffer`.
-  const char* text = ::strerror_r(code, buffer, sizeof(buffer));
-  std::string description = Format("%d, %s", code, text);
-  while (!description.empty() && (description.back() == '.' || description.back() == ' '))
-    description.pop_back();
-  return description;
 }
 
 }  // namespace tessel::client_detail

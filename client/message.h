@@ -8,7 +8,4 @@ namespace tessel::client_detail {
 // printf-style formatting into a std::string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// "<code>, <system text>" for an errno value, the way the rest of Tessel reports errors.
-std::string DescribeErrno(int code);
-
 }  // namespace tessel::client_detail

@@ -17,11 +17,15 @@
 #include "client/message.h"
 #include "client/session_folder.h"
 #include "client/worker_log.h"
+#include "foundation/errors.h"
+#include "foundation/text.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
 #include "platform/tessel_folders.h"
 #include "sandbox/worker_launcher.h"
 #include "wire/environment.h"
+#include "wire/object_names.h"
+#include "wire/wide_text.h"
 
 extern char** environ;
 
@@ -30,7 +34,6 @@ namespace tessel {
 namespace {
 
 using namespace std::chrono_literals;
-using client_detail::DescribeErrno;
 using client_detail::Format;
 
 // The longest a dead worker goes unnoticed: futexes cannot be polled together with the pidfd,
@@ -87,7 +90,7 @@ Status SharedMemoryShortage(uint64_t needed) {
 }
 
 Status SystemError(const char* what, int error) {
-  return Status(ErrorKind::kSystem, Format("%s: %s", what, DescribeErrno(error).c_str()));
+  return Status(ErrorKind::kSystem, Format("%s: %s", what, DescribeError(error).c_str()));
 }
 
 // Letters and digits only: the id becomes part of object names and the worker's command line.
@@ -190,16 +193,6 @@ std::vector<std::string> WorkerEnvironment(const SessionOptions& options,
   return entries;
 }
 
-// The four shared objects of the session `id`.
-std::vector<std::string> SessionObjectNames(const std::string& id) {
-  std::vector<std::string> names;
-  for (const char* suffix :
-       {kMainMappingSuffix, kExtendedRegionSuffix, kServerEventSuffix, kClientEventSuffix}) {
-    names.push_back(std::string(kServiceName).append(suffix).append(id));
-  }
-  return names;
-}
-
 std::string ExcludeSlash(std::string folder) {
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   return folder;
@@ -234,10 +227,7 @@ Status FolderError(const std::string& what, const std::string& folder, const std
 }  // namespace
 
 std::string Session::ObjectName(const char* suffix) const {
-  std::string name;
-  name.reserve(64);
-  name.append(kServiceName).append(suffix).append(id_);
-  return name;
+  return tessel::ObjectName(suffix, id_);
 }
 
 Status Session::Start(const SessionOptions& options) {
@@ -533,7 +523,7 @@ Status Session::ReplaceExtendedRegion(size_t size) {
     const int error = errno;
     if (error == ENOSPC) return SharedMemoryShortage(size);
     return Status(ErrorKind::kSystem, Format("cannot give the extended region %zu bytes: %s", size,
-                                             DescribeErrno(error).c_str()));
+                                             DescribeError(error).c_str()));
   }
   return Status();
 }
@@ -689,7 +679,7 @@ Status Session::CheckReadable(const std::string& absolutePath) const {
 Status Session::SetLoggingMode(bool on, std::u16string_view logFolder) {
   // Anywhere else the worker's records would be refused one by one, silently.
   if (on && state_ == State::kRunning && options_.confinement != ConfinementMode::kOff) {
-    const std::u16string own = Utf8ToUtf16(logFolder_);
+    const std::u16string own = AnsiToWide(logFolder_);
     const bool same = logFolder == own ||
                       (logFolder.size() + 1 == own.size() && own.substr(0, logFolder.size()) == logFolder);
     if (!same) {
@@ -698,18 +688,13 @@ Status Session::SetLoggingMode(bool on, std::u16string_view logFolder) {
                         ", the folder it was given at its start (SessionOptions::logFolder)");
     }
   }
-  // The folder as a NUL-terminated little-endian UTF-16 string.
-  std::vector<std::byte> folder((logFolder.size() + 1) * 2);
-  for (size_t i = 0; i < logFolder.size(); ++i) {
-    folder[2 * i] = static_cast<std::byte>(logFolder[i] & 0xff);
-    folder[2 * i + 1] = static_cast<std::byte>(logFolder[i] >> 8);
-  }
+  const std::vector<std::byte> folder = WideTextBytes(logFolder);
   const BlockSpan blocks[] = {folder};
   return CheckedCommand(kCommandSetLoggingMode, on ? 1 : 0, blocks);
 }
 
 Status Session::SetLoggingMode(bool on, std::string_view logFolder) {
-  return SetLoggingMode(on, std::u16string_view(Utf8ToUtf16(logFolder)));
+  return SetLoggingMode(on, std::u16string_view(AnsiToWide(logFolder)));
 }
 
 Status Session::Stop() {
@@ -811,48 +796,6 @@ void Session::ReleaseObjects() {
   main_.Close();
   // Called once the worker has ended: nothing writes into its folder any more.
   folder_.Remove();
-}
-
-std::u16string Utf8ToUtf16(std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    size_t length = 0;
-    char32_t code = 0;
-    char32_t least = 0;
-    if (lead < 0x80) {
-      length = 1, code = lead;
-    } else if (lead >= 0xc2 && lead < 0xe0) {
-      length = 2, code = lead & 0x1f, least = 0x80;
-    } else if (lead >= 0xe0 && lead < 0xf0) {
-      length = 3, code = lead & 0x0f, least = 0x800;
-    } else if (lead >= 0xf0 && lead < 0xf5) {
-      length = 4, code = lead & 0x07, least = 0x10000;
-    }
-    bool valid = length != 0 && i + length <= text.size();
-    for (size_t k = 1; valid && k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      valid = (next & 0xc0) == 0x80;
-      code = (code << 6) | (next & 0x3f);
-    }
-    valid = valid && code >= least && code <= 0x10ffff && !(code >= 0xd800 && code < 0xe000);
-    if (!valid) {
-      out.push_back(u'\xfffd');
-      ++i;
-      continue;
-    }
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xd800 + (code >> 10)));
-      out.push_back(static_cast<char16_t>(0xdc00 + (code & 0x3ff)));
-    } else {
-      out.push_back(static_cast<char16_t>(code));
-    }
-    i += length;
-  }
-  return out;
 }
 
 }  // namespace tessel

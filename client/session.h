@@ -12,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "channel/control_block.h"
 #include "client/block_set.h"
 #include "client/session_folder.h"
 #include "client/status.h"
@@ -20,6 +19,7 @@
 #include "platform/process_watch.h"
 #include "platform/shared_memory_region.h"
 #include "sandbox/confinement.h"
+#include "wire/control_block.h"
 
 namespace tessel {
 
@@ -230,8 +230,5 @@ class Session {
   Clock::time_point lastAnswer_{};  // of the last command sent outside an event
   Status outputRefusal_;  // of the command under way  // spent in the BufferRequest hook so far
 };
-
-// UTF-8 to UTF-16; invalid sequences become U+FFFD.
-std::u16string Utf8ToUtf16(std::string_view text);
 
 }  // namespace tessel

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "platform/unique_fd.h"
+#include "wire/environment.h"
 
 namespace tessel {
 namespace {
@@ -84,7 +85,7 @@ uint64_t ReadTail(const std::string& path, uint64_t from, uint64_t limit, std::s
 
 WorkerLogReader::WorkerLogReader(std::string folder, std::string sessionId)
     : folder_(std::move(folder)),
-      processPrefix_("[Tessel service] [" + sessionId + "] "),
+      processPrefix_(WorkerLogPrefix(sessionId)),
       context_("[" + sessionId + "] ") {}
 
 std::vector<std::string> WorkerLogReader::LogFiles() const {

@@ -89,12 +89,13 @@ uint32_t ReadBigEndian32(const png_byte* p) {
 
 // Writes why into `text` when the pixels of a width x height image exceed the limit.
 bool SizeAllowed(uint32_t width, uint32_t height, char* text, size_t textSize) {
-  const unsigned long long bytes = 4ull * width * height;
-  if (bytes <= TESSEL_CODEC_MAX_PIXEL_BYTES) return true;
+  uint64_t bytes = 0;
+  if (TesselRasterBytes(width, height, TESSEL_CODEC_MAX_PIXEL_BYTES, &bytes)) return true;
   std::snprintf(text, textSize,
                 "the image is %u x %u pixels and needs %llu bytes of pixels; the limit is %llu "
                 "bytes",
-                width, height, bytes, TESSEL_CODEC_MAX_PIXEL_BYTES);
+                width, height, static_cast<unsigned long long>(bytes),
+                TESSEL_CODEC_MAX_PIXEL_BYTES);
   return false;
 }
 

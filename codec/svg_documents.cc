@@ -167,8 +167,8 @@ bool CSvgDocument::NaturalSize(uint32_t* width, uint32_t* height,
 
 void* CSvgDocument::Render(uint32_t width, uint32_t height, RasterAllocator allocator) {
   if (width == 0 || height == 0 || allocator == nullptr) return nullptr;
-  const uint64_t bytes = uint64_t{width} * height * 4;
-  if (bytes > TESSEL_CODEC_MAX_PIXEL_BYTES) return nullptr;
+  uint64_t bytes = 0;
+  if (!TesselRasterBytes(width, height, TESSEL_CODEC_MAX_PIXEL_BYTES, &bytes)) return nullptr;
   if (uint64_t{width} * 4 > INT_MAX) return nullptr;  // cairo takes the stride as an int
   auto* raster = static_cast<uint8_t*>(allocator(static_cast<uint32_t>(bytes)));
   if (raster == nullptr) return nullptr;

@@ -10,45 +10,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "wire/image_descriptor.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-#pragma pack(push, 1)
-/* 360 bytes, little-endian, no padding: the record that client, worker and codec exchange. */
-typedef struct ImageDescriptor {
-  uint32_t Width;       /* natural width in pixels, filled by the codec */
-  uint32_t Height;      /* natural height in pixels, filled by the codec */
-  uint32_t TargetWidth; /* size an SVG image is rendered at; not read by the codec */
-  uint32_t TargetHeight;
-  uint64_t Id;         /* the client's key; not touched by the codec */
-  uint32_t VectorFlag; /* 1 after a successful SVG load, 0 after a PNG load */
-  uint32_t SvgHandle;  /* handle of the opened SVG document; 0 is never valid */
-  uint32_t Reserved1;
-  uint32_t Reserved2;
-  char ErrorSource[64];   /* on failure: which stage failed, NUL-terminated */
-  char ErrorMessage[256]; /* on failure: what went wrong, NUL-terminated */
-} ImageDescriptor;
-#pragma pack(pop)
-
-#ifdef __cplusplus
-#define TESSEL_CODEC_STATIC_ASSERT(expr) static_assert(expr, #expr)
-#else
-#define TESSEL_CODEC_STATIC_ASSERT(expr) _Static_assert(expr, #expr)
-#endif
-TESSEL_CODEC_STATIC_ASSERT(offsetof(ImageDescriptor, Width) == 0);
-TESSEL_CODEC_STATIC_ASSERT(offsetof(ImageDescriptor, Height) == 4);
-TESSEL_CODEC_STATIC_ASSERT(offsetof(ImageDescriptor, TargetWidth) == 8);
-TESSEL_CODEC_STATIC_ASSERT(offsetof(ImageDescriptor, TargetHeight) == 12);
-TESSEL_CODEC_STATIC_ASSERT(offsetof(ImageDescriptor, Id) == 16);
-TESSEL_CODEC_STATIC_ASSERT(offsetof(ImageDescriptor, VectorFlag) == 24);
-TESSEL_CODEC_STATIC_ASSERT(offsetof(ImageDescriptor, SvgHandle) == 28);
-TESSEL_CODEC_STATIC_ASSERT(offsetof(ImageDescriptor, Reserved1) == 32);
-TESSEL_CODEC_STATIC_ASSERT(offsetof(ImageDescriptor, Reserved2) == 36);
-TESSEL_CODEC_STATIC_ASSERT(offsetof(ImageDescriptor, ErrorSource) == 40);
-TESSEL_CODEC_STATIC_ASSERT(offsetof(ImageDescriptor, ErrorMessage) == 104);
-TESSEL_CODEC_STATIC_ASSERT(sizeof(ImageDescriptor) == 360);
-#undef TESSEL_CODEC_STATIC_ASSERT
 
 /* Returns a block of `size` bytes that free() releases, or null when there is none. */
 typedef void* (*RasterAllocator)(uint32_t size);

@@ -8,9 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "foundation/errors.h"
-#include "logging/logger.h"
-
 namespace tessel {
 
 namespace {
@@ -34,7 +31,7 @@ uint64_t ReadSysfsNumber(const std::string& path) {
   CUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return 0;
   char text[32];
-  ssize_t n = ::read(fd.Get(), text, sizeof(text) - 1);
+  ssize_t n = ReadRetrying(fd.Get(), text, sizeof(text) - 1);
   if (n <= 0) return 0;
   uint64_t value = 0;
   for (ssize_t i = 0; i < n && text[i] >= '0' && text[i] <= '9'; ++i) {
@@ -87,17 +84,11 @@ bool DeleteFileForced(std::string_view path) {
   return ::unlink(file.c_str()) == 0;
 }
 
-CUniqueFd OpenFileLogged(std::string_view path, int flags, int mode) {
-  std::string file(path);
-  CUniqueFd fd(::open(file.c_str(), flags | O_CLOEXEC, mode));
-  if (!fd) {
-    int error = errno;
-    std::string reason = DescribeError(error);
-    CLogger::Instance().Log(Error, "Can't open file %s, %s",
-                            {LogArg::String(file.c_str()), LogArg::String(reason.c_str())});
-    errno = error;
+ssize_t ReadRetrying(int fd, void* buffer, size_t count) {
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, count);
+    if (n >= 0 || errno != EINTR) return n;
   }
-  return fd;
 }
 
 uint32_t GetSectorSize(std::string_view path) {

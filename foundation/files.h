@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,9 +22,9 @@ bool CreateFolderPath(std::string_view path);
 // for lack of permission gets its mode widened once and is deleted again.
 bool DeleteFileForced(std::string_view path);
 
-// open(2) with a log line "Can't open file %s, %s" on failure; returns the descriptor as the
-// kernel gave it (invalid on failure, errno kept).
-CUniqueFd OpenFileLogged(std::string_view path, int flags, int mode = 0644);
+// read(2) until it is not interrupted by a signal: a read that a signal cut short is not a failed
+// read. Returns what the last read returned.
+ssize_t ReadRetrying(int fd, void* buffer, size_t count);
 
 // Logical sector size of the device that holds `path`; 512 when it cannot be told.
 uint32_t GetSectorSize(std::string_view path);

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "channel/block_set.h"
-#include "channel/context_log.h"
 #include "image/image_processor.h"
+#include "logging/context_log.h"
+#include "wire/block_set.h"
 
 namespace {
 

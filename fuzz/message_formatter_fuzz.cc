@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "logging/message_formatter.h"
+#include "logformat/message_formatter.h"
 
 namespace {
 

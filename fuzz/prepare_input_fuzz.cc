@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "channel/block_channel.h"
-#include "channel/object_names.h"
 #include "platform/shared_memory_region.h"
+#include "wire/object_names.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
 #include "image/codec_library.h"
 
-
 #include <cstddef>
 
 #include "platform/process.h"
@@ -22,7 +21,7 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
 // The codec's SVG side registers its types in a process-wide registry that refuses a second
 // registration, so loading the library again after an unload would end the process: once
 // loaded, it stays mapped and releasing it only drops our reference.
-bool CDynamicLibrary::Load() {
+bool CCodecLibrary::Load() {
   if (module_.Load(path_, /*keepMapped=*/true)) {
     logger_.Log(Debug, "Library has been loaded %s", {LogArg::String(path_.c_str())});
     return true;
@@ -43,14 +42,9 @@ bool CDynamicLibrary::Load() {
   return true;
 }
 
-void CDynamicLibrary::Release() {
-  module_.Close();
-  path_.clear();
-}
-
 CCodecLibrary::CCodecLibrary(const std::string& path, CLogger& logger)
-    : CDynamicLibrary(path.empty() ? JoinPath(ExecutableFolder(), kCodecLibraryName) : path,
-                      logger) {}
+    : path_(path.empty() ? JoinPath(ExecutableFolder(), kCodecLibraryName) : path),
+      logger_(logger) {}
 
 bool CCodecLibrary::Bind() {
   ClearEntryPoints();
@@ -90,7 +84,8 @@ void CCodecLibrary::StartSvg(const CContextLog& log) {
 
 void CCodecLibrary::Release() {
   ClearEntryPoints();
-  CDynamicLibrary::Release();
+  module_.Close();
+  path_.clear();
 }
 
 void CCodecLibrary::ClearEntryPoints() {

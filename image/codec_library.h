@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "channel/context_log.h"
 #include "codec/tessel_codec.h"
+#include "logging/context_log.h"
 #include "logging/logger.h"
 #include "platform/dynamic_library.h"
 
@@ -13,41 +13,26 @@ namespace tessel {
 // The codec library's file name; it lies next to the worker's executable.
 inline constexpr const char* kCodecLibraryName = "libTessel.so";
 
-// A library loaded at run time by path. A relative path is tried as it is and then in the
-// executable's folder.
-class CDynamicLibrary {
- public:
-  CDynamicLibrary(std::string path, CLogger& logger) : path_(std::move(path)), logger_(logger) {}
-  CDynamicLibrary(const CDynamicLibrary&) = delete;
-  CDynamicLibrary& operator=(const CDynamicLibrary&) = delete;
-
-  // Loads the library again, replacing the module held; false when it cannot be loaded.
-  bool Load();
-  // Frees the module, when loaded, and empties the path.
-  void Release();
-
-  bool Loaded() const { return module_.IsLoaded(); }
-  const std::string& Path() const { return path_; }
-
- protected:
-  CDynamicLibraryHandle module_;
-  std::string path_;
-  CLogger& logger_;
-};
-
 // The codec library with its six entry points. Bound lazily; a failed Bind keeps the module.
-class CCodecLibrary : public CDynamicLibrary {
+class CCodecLibrary {
  public:
-  // An empty path means libTessel.so in the executable's folder.
+  // An empty path means libTessel.so in the executable's folder; a relative path is tried as it
+  // is and then in the executable's folder.
   explicit CCodecLibrary(const std::string& path = {}, CLogger& logger = CLogger::Instance());
   ~CCodecLibrary() { Release(); }
+  CCodecLibrary(const CCodecLibrary&) = delete;
+  CCodecLibrary& operator=(const CCodecLibrary&) = delete;
 
   // Loads the library and resolves every entry point; at the first one missing, logs it and
   // returns false.
   bool Bind();
   void StartSvg(const CContextLog& log);
-  // Forgets the entry points before the module goes, so nothing calls into a freed library.
+  // Forgets the entry points before the module goes, so nothing calls into a freed library,
+  // then frees the module, when loaded, and empties the path.
   void Release();
+
+  bool Loaded() const { return module_.IsLoaded(); }
+  const std::string& Path() const { return path_; }
 
   bool LoadPng(const void* data, uint32_t length, ImageDescriptor* descriptor, void** pixels,
                uint32_t* pixelsSize) const {
@@ -69,7 +54,13 @@ class CCodecLibrary : public CDynamicLibrary {
   }
 
  private:
+  // Loads the library again, replacing the module held; false when it cannot be loaded.
+  bool Load();
   void ClearEntryPoints();
+
+  CDynamicLibraryHandle module_;
+  std::string path_;
+  CLogger& logger_;
 
   decltype(&::TesselLoadPNG) loadPng_ = nullptr;
   decltype(&::TesselInitSVG) initSvg_ = nullptr;

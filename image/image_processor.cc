@@ -11,12 +11,12 @@
 #include "foundation/path.h"
 #include "foundation/text.h"
 #include "logging/debug_switch.h"
+#include "logging/logged_files.h"
 #include "platform/process.h"
+#include "wire/wide_text.h"
 
 namespace tessel {
 namespace {
-
-constexpr uint32_t kSourceFile = 1;
 
 // What a Load request carries, copied out of shared memory: each field is read once, and the
 // copy is what gets checked and used.
@@ -40,21 +40,9 @@ bool ReadDescriptor(Block block, ImageDescriptor& descriptor) {
   return true;
 }
 
-// A UTF-16 text that ends with a NUL inside its block.
-bool ReadName(Block block, std::u16string& name) {
-  if (block.size() % sizeof(char16_t) != 0) return false;
-  std::u16string copy(block.size() / sizeof(char16_t), u'\0');
-  if (!copy.empty()) std::memcpy(copy.data(), block.data(), block.size());
-  const size_t end = copy.find(u'\0');
-  if (end == std::u16string::npos) return false;
-  copy.resize(end);
-  name = std::move(copy);
-  return true;
-}
-
 // Blocks 1, 3 and, for images given as bytes, 4 and 5. Block 2 is checked by the caller.
 bool ReadLoadRequest(const CBlockSetView& input, LoadRequest& request) {
-  if (!ReadWord(input.At(0), request.sourceKind) || !ReadName(input.At(2), request.name)) {
+  if (!ReadWord(input.At(0), request.sourceKind) || !ReadWideText(input.At(2), request.name)) {
     return false;
   }
   if (request.sourceKind == kSourceFile) return true;
@@ -148,6 +136,49 @@ std::string RenderFailure(const RasterRequest& request, uint64_t limit) {
 }
 
 }  // namespace
+
+CImageProcessor::PixelOutcome CImageProcessor::CSvgImage::GivePixels(uint32_t requestedWidth,
+                                                                     uint32_t requestedHeight,
+                                                                     const CContextLog& log,
+                                                                     CPixels& pixels) {
+  const uint32_t width = descriptor_.Width;
+  const uint32_t height = descriptor_.Height;
+  const uint32_t targetWidth = requestedWidth != 0 ? requestedWidth : width;
+  const uint32_t targetHeight = requestedHeight != 0 ? requestedHeight : height;
+  uint64_t size = 0;
+  if (!TesselRasterBytes(targetWidth, targetHeight, UINT32_MAX, &size)) {
+    log.Write(Error, "Requested size too large, width %d, height %d, buffer size %I64d",
+              {LogArg::UInt32(targetWidth), LogArg::UInt32(targetHeight), LogArg::UInt64(size)});
+    return PixelOutcome::kRefused;
+  }
+  descriptor_.TargetWidth = targetWidth;
+  descriptor_.TargetHeight = targetHeight;
+  log.Write(
+      Debug, "Image width %d, height %d, buffer size %d (requested width %d, height %d)",
+      {LogArg::UInt32(width), LogArg::UInt32(height), LogArg::UInt32(static_cast<uint32_t>(size)),
+       LogArg::UInt32(requestedWidth), LogArg::UInt32(requestedHeight)});
+  t_rasterRequest = {};
+  pixels.owned.reset(static_cast<unsigned char*>(
+      library_.GetSvgBuffer(descriptor_.SvgHandle, targetWidth, targetHeight, &AllocateRaster)));
+  pixels.data = pixels.owned.get();
+  pixels.size = size;
+  if (pixels.data == nullptr) {
+    const std::string reason = RenderFailure(t_rasterRequest, AddressSpaceLimit());
+    log.Write(Error, "Cannot render the image at %d x %d, %s",
+              {LogArg::UInt32(targetWidth), LogArg::UInt32(targetHeight),
+               LogArg::String(reason.c_str())});
+    return PixelOutcome::kFailed;
+  }
+  return PixelOutcome::kReady;
+}
+
+CImageProcessor::PixelOutcome CImageProcessor::CPngImage::GivePixels(uint32_t, uint32_t,
+                                                                     const CContextLog&,
+                                                                     CPixels& pixels) {
+  pixels.data = pixels_.get();
+  pixels.size = size_;
+  return PixelOutcome::kReady;
+}
 
 std::shared_ptr<CImageProcessor::CImage> CImageProcessor::CImageTable::Find(uint64_t id) const {
   const auto found = images_.find(id);
@@ -247,58 +278,24 @@ bool CImageProcessor::Load(const CImageCommand& command) {
     }
     image = LoadNew(command, request.sourceKind, request.name, request.data, request.length);
     if (image == nullptr) return false;
-    image->Descriptor.Id = id;
+    image->SetId(id);
     images_.Store(id, image);
   }
 
-  HeapBlock raster;
-  const unsigned char* pixels = nullptr;
-  uint64_t pixelsSize = 0;
-  if (image->ImageKind == kSvgImage) {
-    auto& svg = static_cast<CSvgImage&>(*image);
-    const uint32_t width = svg.Descriptor.Width;
-    const uint32_t height = svg.Descriptor.Height;
-    const uint32_t targetWidth = requestedWidth != 0 ? requestedWidth : width;
-    const uint32_t targetHeight = requestedHeight != 0 ? requestedHeight : height;
-    pixelsSize = uint64_t{targetWidth} * targetHeight * 4;
-    if (pixelsSize > UINT32_MAX) {
-      log.Write(
-          Error, "Requested size too large, width %d, height %d, buffer size %I64d",
-          {LogArg::UInt32(targetWidth), LogArg::UInt32(targetHeight), LogArg::UInt64(pixelsSize)});
-      return false;
-    }
-    svg.Descriptor.TargetWidth = targetWidth;
-    svg.Descriptor.TargetHeight = targetHeight;
-    log.Write(Debug, "Image width %d, height %d, buffer size %d (requested width %d, height %d)",
-              {LogArg::UInt32(width), LogArg::UInt32(height),
-               LogArg::UInt32(static_cast<uint32_t>(pixelsSize)), LogArg::UInt32(requestedWidth),
-               LogArg::UInt32(requestedHeight)});
-    t_rasterRequest = {};
-    raster.reset(static_cast<unsigned char*>(
-        codec_.GetSvgBuffer(svg.Handle, targetWidth, targetHeight, &AllocateRaster)));
-    pixels = raster.get();
-    if (pixels == nullptr) {
-      const std::string reason = RenderFailure(t_rasterRequest, AddressSpaceLimit());
-      log.Write(Error, "Cannot render the image at %d x %d, %s",
-                {LogArg::UInt32(targetWidth), LogArg::UInt32(targetHeight),
-                 LogArg::String(reason.c_str())});
-    }
-  } else if (image->ImageKind == kBufferImage) {
-    const auto& buffer = static_cast<const CBufferImage&>(*image);
-    pixels = static_cast<const unsigned char*>(buffer.Pixels);
-    pixelsSize = buffer.PixelsSize;
-  }
-  if (pixels == nullptr || pixelsSize == 0) {
+  CPixels pixels;
+  const PixelOutcome outcome = image->GivePixels(requestedWidth, requestedHeight, log, pixels);
+  if (outcome == PixelOutcome::kRefused) return false;
+  if (outcome == PixelOutcome::kFailed || pixels.data == nullptr || pixels.size == 0) {
     images_.Remove(id);
     return false;
   }
 
   // The reply's blocks must not lie in the session's regions; the descriptor is copied, and
   // `image` keeps the pixels alive whatever the client sends while the reply is written.
-  const ImageDescriptor reply = image->Descriptor;
+  const ImageDescriptor reply = image->Descriptor();
   const Block blocks[] = {
       Block(reinterpret_cast<const unsigned char*>(&reply), sizeof reply),
-      Block(pixels, static_cast<size_t>(pixelsSize)),
+      Block(pixels.data, static_cast<size_t>(pixels.size)),
   };
   if (command.output.WriteOutput(0, blocks)) {
     CControlBlockView block = command.controlBlock;
@@ -316,24 +313,21 @@ std::shared_ptr<CImageProcessor::CImage> CImageProcessor::LoadNew(const CImageCo
   const std::string extension = ExtractFileExt(utf8Name);
 
   if (SameExtension(extension, ".svg")) {
-    auto svg = std::make_shared<CSvgImage>(codec_);
+    ImageDescriptor descriptor{};
     const bool loaded = sourceKind == kSourceFile
-                            ? codec_.LoadSvg(utf8Name.c_str(), &svg->Descriptor)
-                            : codec_.LoadSvgFromData(data, length, &svg->Descriptor);
+                            ? codec_.LoadSvg(utf8Name.c_str(), &descriptor)
+                            : codec_.LoadSvgFromData(data, length, &descriptor);
     if (!loaded) {
-      const std::string source =
-          FieldText(svg->Descriptor.ErrorSource, sizeof svg->Descriptor.ErrorSource);
+      const std::string source = FieldText(descriptor.ErrorSource, sizeof descriptor.ErrorSource);
       const std::string message =
-          FieldText(svg->Descriptor.ErrorMessage, sizeof svg->Descriptor.ErrorMessage);
+          FieldText(descriptor.ErrorMessage, sizeof descriptor.ErrorMessage);
       command.log.Write(Error, "Loading error. %s, %s, %s",
                         {LogArg::String(source.c_str()), LogArg::String(message.c_str()),
                          LogArg::String(utf8Name.c_str())});
       return nullptr;
     }
-    svg->Handle = svg->Descriptor.SvgHandle;
-    svg->Descriptor.VectorFlag = 1;
-    svg->ImageKind = kSvgImage;
-    return svg;
+    descriptor.VectorFlag = 1;
+    return std::make_shared<CSvgImage>(descriptor, codec_);
   }
 
   if (SameExtension(extension, ".png")) {
@@ -365,12 +359,8 @@ std::shared_ptr<CImageProcessor::CImage> CImageProcessor::LoadNew(const CImageCo
                         {LogArg::String(source.c_str()), LogArg::String(message.c_str())});
       return nullptr;
     }
-    auto buffer = std::make_shared<CBufferImage>();
-    buffer->Descriptor = descriptor;
-    buffer->Pixels = pixels;
-    buffer->PixelsSize = pixelsSize;
-    buffer->ImageKind = kBufferImage;
-    return buffer;
+    return std::make_shared<CPngImage>(descriptor, HeapBlock(static_cast<unsigned char*>(pixels)),
+                                       pixelsSize);
   }
   return nullptr;
 }

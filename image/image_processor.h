@@ -9,9 +9,10 @@
 #include "codec/tessel_codec.h"
 #include "foundation/process_memory.h"
 #include "image/codec_library.h"
+#include "image/image_side.h"
 #include "image/working_folder.h"
+#include "logging/logged_files.h"
 #include "logging/logger.h"
-#include "service/image_side.h"
 
 namespace tessel {
 
@@ -26,34 +27,61 @@ struct ImageProcessorOptions {
 // and the Load, Free and GetBitmap commands.
 class CImageProcessor final : public IImageSide {
  public:
-  enum ImageKindCode : uint32_t { kSvgImage = 1, kBufferImage = 2 };
+  // Pixels that a reply hands over: `data` stays valid while the image and `owned` live.
+  struct CPixels {
+    HeapBlock owned;
+    const unsigned char* data = nullptr;
+    uint64_t size = 0;
+  };
+  enum class PixelOutcome {
+    kReady,
+    kRefused,  // the request cannot be met; the image stays
+    kFailed,   // the image gave nothing; it is dropped
+  };
 
+  // A decoded image under the client's Id. It gives its pixels at the size a Load asks for.
   class CImage {
    public:
-    CImage() = default;
+    explicit CImage(const ImageDescriptor& descriptor) : descriptor_(descriptor) {}
     CImage(const CImage&) = delete;
     CImage& operator=(const CImage&) = delete;
     virtual ~CImage() = default;
 
-    ImageDescriptor Descriptor{};
-    uint32_t ImageKind = 0;
+    const ImageDescriptor& Descriptor() const { return descriptor_; }
+    void SetId(uint64_t id) { descriptor_.Id = id; }
+    // `width` x `height` as the request asks (0: the natural size on that side); a failure has
+    // its log line written here.
+    virtual PixelOutcome GivePixels(uint32_t width, uint32_t height, const CContextLog& log,
+                                    CPixels& pixels) = 0;
+
+   protected:
+    ImageDescriptor descriptor_;
   };
 
+  // An SVG document, rendered anew at every size asked.
   class CSvgImage final : public CImage {
    public:
-    explicit CSvgImage(const CCodecLibrary& library) : Library(library) {}
-    ~CSvgImage() override { Library.FreeSvg(Handle); }
+    CSvgImage(const ImageDescriptor& descriptor, const CCodecLibrary& library)
+        : CImage(descriptor), library_(library) {}
+    ~CSvgImage() override { library_.FreeSvg(descriptor_.SvgHandle); }
+    PixelOutcome GivePixels(uint32_t width, uint32_t height, const CContextLog& log,
+                            CPixels& pixels) override;
 
-    uint32_t Handle = 0;
-    const CCodecLibrary& Library;
+   private:
+    const CCodecLibrary& library_;
   };
 
-  class CBufferImage final : public CImage {
+  // A PNG image, decoded once; its one size is what every request gets.
+  class CPngImage final : public CImage {
    public:
-    ~CBufferImage() override { std::free(Pixels); }
+    CPngImage(const ImageDescriptor& descriptor, HeapBlock pixels, uint32_t size)
+        : CImage(descriptor), pixels_(std::move(pixels)), size_(size) {}
+    PixelOutcome GivePixels(uint32_t width, uint32_t height, const CContextLog& log,
+                            CPixels& pixels) override;
 
-    void* Pixels = nullptr;  // malloc block from the codec
-    uint32_t PixelsSize = 0;
+   private:
+    HeapBlock pixels_;  // malloc block from the codec
+    uint32_t size_;
   };
 
   // The images under their Ids. Images are shared so that one whose reply is being written

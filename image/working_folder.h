@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -42,23 +41,5 @@ class CWorkingFolder {
 
 // Whether a session identifier can name a folder without leaving TMPDIR/TESSEL/.
 bool IsSafeFolderName(const std::string& name);
-
-struct FreeDeleter {
-  void operator()(void* block) const { std::free(block); }
-};
-// A malloc block, the kind that crosses the codec boundary.
-using HeapBlock = std::unique_ptr<unsigned char, FreeDeleter>;
-
-// Reads a whole regular file of less than 4 GiB into a new block (at least one byte). False when
-// it cannot be opened, is no regular file (a FIFO or a device would block the reader or never
-// end), cannot be sized or read, or is larger; errno then says why, and `why`, when given, says
-// it in words for a log line.
-bool ReadWholeFile(const std::string& path, HeapBlock& data, uint32_t& size,
-                   CLogger& logger = CLogger::Instance(), std::string* why = nullptr);
-
-// True when exactly `count` bytes were read from `fd` into `buffer`. A read that returns less
-// (as on FUSE and network file systems) is followed by another until the count is reached or the
-// file ends. Counts of 1 GiB and more are read in chunks.
-bool ReadExact(int fd, void* buffer, uint32_t count, CLogger& logger = CLogger::Instance());
 
 }  // namespace tessel

@@ -8,11 +8,11 @@
 #include <string>
 #include <string_view>
 
-#include "logging/log_arg.h"
+#include "logformat/log_arg.h"
 #include "platform/named_mutex.h"
-#include "wire/environment.h"
 #include "platform/unique_fd.h"
 #include "security/object_security.h"
+#include "wire/environment.h"
 
 namespace tessel {
 

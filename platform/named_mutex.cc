@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/shared_memory_region.h"
 #include "platform/unique_fd.h"
 
 namespace tessel {
@@ -33,18 +34,6 @@ struct SharedMutex {
 
 size_t ObjectSize() {
   return static_cast<size_t>(sysconf(_SC_PAGESIZE));
-}
-
-// "/" + name; shm_open refuses further slashes anyway, and an embedded NUL would silently
-// shorten the name.
-bool ShmName(std::string_view name, std::string* out) {
-  if (name.empty() || name.find('/') != std::string_view::npos ||
-      name.find('\0') != std::string_view::npos) {
-    errno = EINVAL;
-    return false;
-  }
-  out->assign("/").append(name);
-  return true;
 }
 
 CMapping MapObject(int fd) {
@@ -99,7 +88,7 @@ bool BuildUnpublished(const std::string& shmName, mode_t mode, std::string* temp
 bool CNamedMutex::Open(std::string_view name) {
   Close();
   std::string shmName;
-  if (!ShmName(name, &shmName)) return false;
+  if (!SharedObjectPath(name, shmName)) return false;
   CUniqueFd fd(shm_open(shmName.c_str(), O_RDWR, 0));
   if (!fd) return false;
   struct stat st;
@@ -130,7 +119,7 @@ bool CNamedMutex::Open(std::string_view name) {
 bool CNamedMutex::Create(std::string_view name, mode_t mode) {
   Close();
   std::string shmName;
-  if (!ShmName(name, &shmName)) return false;
+  if (!SharedObjectPath(name, shmName)) return false;
   const std::string target = kShmDirectory + shmName;
   for (int attempt = 0; attempt < kPublishAttempts; ++attempt) {
     std::string tempName;
@@ -201,7 +190,7 @@ bool CNamedMutex::Release() {
 
 bool CNamedMutex::Remove(std::string_view name) {
   std::string shmName;
-  if (!ShmName(name, &shmName)) return false;
+  if (!SharedObjectPath(name, shmName)) return false;
   return shm_unlink(shmName.c_str()) == 0;
 }
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "security/error_box.h"
+#include "logformat/error_box.h"
 
 namespace tessel {
 

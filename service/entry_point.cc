@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "foundation/memory.h"
-#include "foundation/volume_info.h"
 #include "logging/logger.h"
-#include "security/privileges.h"
+#include "privileges/privileges.h"
 #include "service/varnix_server.h"
+#include "service/volume_info.h"
 
 namespace tessel {
 namespace {
@@ -25,10 +25,8 @@ void EndOnFault(int) {
 }
 
 void ServiceMain(const std::string& sessionId, const ImageSideFactory& makeImageSide) {
-  std::string prefix = "[Tessel service] [";
-  prefix.append(sessionId).append("] ");
   // Also clears the main thread's errors-only bit: every level is written from here on.
-  CLogger::Instance().SetProcessPrefix(prefix);
+  CLogger::Instance().SetProcessPrefix(WorkerLogPrefix(sessionId));
   CVarnixServer server(makeImageSide());
   server.RunService(sessionId);
 }

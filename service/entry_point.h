@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "service/image_side.h"
+#include "image/image_side.h"
 #include "wire/environment.h"
 
 namespace tessel {

@@ -6,10 +6,11 @@
 #include <string_view>
 #include <thread>
 
-#include "channel/object_names.h"
 #include "foundation/text.h"
 #include "platform/capabilities.h"
-#include "security/token_report.h"
+#include "privileges/token_report.h"
+#include "wire/object_names.h"
+#include "wire/wide_text.h"
 
 namespace tessel {
 namespace {
@@ -29,18 +30,6 @@ bool Signalled(CNamedEvent& event) {
   // A wait that fails at once must not turn the loop into a busy one.
   std::this_thread::sleep_for(kWaitSlice);
   return false;
-}
-
-// The first block as a UTF-16 text that ends with a NUL inside the block. The block is copied
-// before it is looked at, so the text checked is the text used.
-bool ReadWideText(Block block, std::u16string& text) {
-  std::u16string copy(block.size() / sizeof(char16_t), u'\0');
-  if (!copy.empty()) std::memcpy(copy.data(), block.data(), copy.size() * sizeof(char16_t));
-  const size_t end = copy.find(u'\0');
-  if (end == std::u16string::npos) return false;
-  copy.resize(end);
-  text = std::move(copy);
-  return true;
 }
 
 void AppendSeparator(std::string& path) {

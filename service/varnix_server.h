@@ -5,15 +5,15 @@
 #include <string>
 
 #include "channel/block_channel.h"
-#include "channel/context_log.h"
-#include "channel/control_block.h"
 #include "channel/extended_region.h"
 #include "channel/parent_process.h"
 #include "channel/shared_memory.h"
+#include "image/image_side.h"
+#include "logging/context_log.h"
 #include "logging/debug_switch.h"
 #include "platform/named_event.h"
 #include "security/object_security.h"
-#include "service/image_side.h"
+#include "wire/control_block.h"
 
 namespace tessel {
 

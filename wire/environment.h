@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 
 // Names that the worker and every program that starts one must agree on: environment variables
-// the worker reads and the shared object that serialises logging between processes.
+// the worker reads, the shared object that serialises logging between processes, and how the
+// worker's log lines start.
 namespace tessel {
 
 // The folder the worker writes its log files to, read at its start and set by SetLoggingMode.
@@ -25,6 +27,14 @@ inline constexpr const char* kLoggingMutexBaseName =
 // name for the machine, the first user to log would lock every other user out of logging.
 inline std::string LoggingMutexName(uid_t user = ::geteuid()) {
   return std::string(kLoggingMutexBaseName) + "." + std::to_string(user);
+}
+
+// What the worker writes after the level label of every record of its session: clients find
+// their worker's lines, and its reasons for refusals, by it.
+inline std::string WorkerLogPrefix(std::string_view sessionId) {
+  std::string prefix = "[Tessel service] [";
+  prefix.append(sessionId).append("] ");
+  return prefix;
 }
 
 }  // namespace tessel

@@ -14,6 +14,7 @@
 #include "client/cli/command_line.h"
 #include "client/cli/interrupt.h"
 #include "client/session.h"
+#include "foundation/text.h"
 #include "platform/unique_fd.h"
 
 namespace tessel::cli {
@@ -88,7 +89,7 @@ std::optional<std::string> PathForWorker(const std::string& input) {
       fs::file_size(absolute, error) <= kLargeInput)
     return {};
   // The worker is told UTF-16: a name that does not convert cannot be opened by it.
-  if (Utf8ToUtf16(absolute.string()).find(u'\xfffd') != std::u16string::npos) return {};
+  if (AnsiToWide(absolute.string()).find(u'\xfffd') != std::u16string::npos) return {};
   return absolute.string();
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "client/cli/interrupt.h"
+#include "wire/image_descriptor.h"
 
 namespace tessel::cli {
 namespace {
@@ -121,9 +122,10 @@ bool EncodePng(int fd, const CPixels& image, std::string& error) {
 }
 
 bool EncodePng(int fd, const CPixels& image, const PngSettings& settings, std::string& error) {
-  // In 64 bits width x height cannot wrap; times 4 it could.
-  if (image.width == 0 || image.height == 0 || image.bgra.size() % 4 != 0 ||
-      image.bgra.size() / 4 != uint64_t{image.width} * image.height) {
+  uint64_t bytes = 0;
+  if (image.width == 0 || image.height == 0 ||
+      !TesselRasterBytes(image.width, image.height, SIZE_MAX, &bytes) ||
+      image.bgra.size() != bytes) {
     error = "the worker returned an empty image";
     return false;
   }

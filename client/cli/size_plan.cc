@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "wire/image_descriptor.h"
+
 namespace tessel::cli {
 namespace {
 
@@ -46,9 +48,8 @@ TargetSize PlanSize(const SizeRequest& request, TargetSize natural) {
 }
 
 std::string CheckPixelBudget(TargetSize target, uint64_t limit) {
-  // Width x height fits 64 bits; times 4 cannot wrap for sides of 32 bits either.
-  const uint64_t pixels = uint64_t{target.width} * target.height * 4;
-  if (pixels <= limit) return {};
+  uint64_t pixels = 0;
+  if (TesselRasterBytes(target.width, target.height, limit, &pixels)) return {};
   return std::to_string(target.width) + "x" + std::to_string(target.height) + " needs " +
          FormatBytes(pixels) + " of pixels; the limit is " + FormatBytes(limit) + " (--max-memory)";
 }

@@ -10,14 +10,12 @@
 #include "client/cli/interrupt.h"
 #include "client/cli/size_plan.h"
 #include "platform/process.h"
+#include "wire/environment.h"
 
 namespace tessel::cli {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The worker's log folder, read at its start: its first records land there too.
-constexpr const char kLogFolderVariable[] = "{CBB742F7-4EE8-4643-97CD-AB66DF0BAFEA}";
 
 // The layer that kept a worker from starting under ConfinementMode::kRequire: one the report
 // shows missing, else one the session's message names. Empty for a failure of another kind.
@@ -89,7 +87,7 @@ Status CWorkerStarter::Start(Session& session) {
   options.maxRegionSize = static_cast<uint32_t>(std::min<uint64_t>(region, UINT32_MAX));
   options.addressSpaceLimit =
       std::max<uint64_t>(kDefaultWorkerAddressSpace, 2 * region + (uint64_t{512} << 20));
-  options.environment.emplace_back(kLogFolderVariable, logDir + "/");
+  options.environment.emplace_back(kLogDirectoryVariable, logDir + "/");
   Status started = session.Start(options);
   if (!started && setup_.confinement == ConfinementMode::kRequire) {
     if (const std::string layer = MissingLayer(session, started); !layer.empty()) {

@@ -2,7 +2,7 @@
 
 # The packages every build of Tessel needs.
 TESSEL_PACKAGES=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config python3
   libgtest-dev libgmock-dev libbenchmark-dev
   libpng-dev libdeflate-dev libspng-dev librsvg2-dev libcairo2-dev libseccomp-dev
   fonts-dejavu-core

@@ -14,13 +14,13 @@
 #include <vector>
 
 #include "channel/block_channel.h"
-#include "channel/block_set.h"
-#include "channel/control_block.h"
-#include "channel/object_names.h"
 #include "channel/shared_memory.h"
 #include "platform/capabilities.h"
 #include "platform/shared_memory_region.h"
 #include "tests/foundation/temp_folder.h"
+#include "wire/block_set.h"
+#include "wire/control_block.h"
+#include "wire/object_names.h"
 
 namespace tessel {
 namespace {

@@ -5,10 +5,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "channel/control_block.h"
-#include "codec/tessel_codec.h"
 #include "platform/named_event.h"
 #include "platform/shared_memory_region.h"
+#include "wire/control_block.h"
+#include "wire/image_descriptor.h"
 
 using namespace tessel;
 using namespace std::chrono_literals;

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "logging/logged_files.h"
 #include "logging/logger.h"
 #include "platform/capabilities.h"
 #include "tests/foundation/temp_folder.h"

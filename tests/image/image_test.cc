@@ -11,14 +11,15 @@
 #include <optional>
 #include <thread>
 
-#include "channel/block_set.h"
-#include "channel/context_log.h"
 #include "image/file_system.h"
 #include "image/image_processor.h"
+#include "logging/context_log.h"
+#include "logging/logged_files.h"
 #include "platform/process.h"
 #include "tests/codec/codec_support.h"
 #include "tests/foundation/temp_folder.h"
 #include "tests/logging/log_test_support.h"
+#include "wire/block_set.h"
 
 namespace tessel::test {
 namespace {

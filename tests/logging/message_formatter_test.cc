@@ -1,4 +1,4 @@
-#include "logging/message_formatter.h"
+#include "logformat/message_formatter.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <regex>
 #include <string>
 
-#include "security/error_box.h"
+#include "logformat/error_box.h"
 
 namespace tessel {
 

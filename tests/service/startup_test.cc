@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include "platform/capabilities.h"
-#include "security/privileges.h"
-#include "security/token_report.h"
+#include "privileges/privileges.h"
+#include "privileges/token_report.h"
 #include "service/entry_point.h"
 #include "tests/foundation/temp_folder.h"
 

@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "client/session.h"
+#include "foundation/text.h"
 #include "logging/logger.h"
 #include "platform/process.h"
 #include "service/entry_point.h"
@@ -90,7 +91,7 @@ TEST(WorkerTest, LoggingModeMovesTheLogAndSwitchesItOff) {
   Session session;
   // A confined worker may log only where it was told at its start; moving is for the others.
   ASSERT_TRUE(Start(session, logs, "Tessel", ConfinementMode::kOff).Ok());
-  const std::u16string wide = Utf8ToUtf16(folder);
+  const std::u16string wide = AnsiToWide(folder);
   const BlockSpan input[] = {std::as_bytes(std::span(wide.c_str(), wide.size() + 1))};
   EXPECT_EQ(ResultOf(session.Send(kCommandSetLoggingMode, uint64_t{1} << 32, input)), 1);  // on
   ASSERT_TRUE(session.CloseBuffer().Ok());

@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "logging/log_arg.h"
+#include "logformat/log_arg.h"
 #include "logging/logger.h"
 
 namespace tessel {

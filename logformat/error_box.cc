@@ -1,10 +1,10 @@
-#include "security/error_box.h"
+#include "logformat/error_box.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 
-#include "logging/message_formatter.h"
+#include "logformat/message_formatter.h"
 #include "platform/message_box.h"
 
 namespace tessel {

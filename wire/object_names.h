@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tessel {
 
@@ -9,5 +10,8 @@ namespace tessel {
 // identifier, with nothing in between. The wire carries these narrow names; the platform layer
 // puts the "/" of the shared-memory namespace in front.
 std::string ObjectName(std::string_view suffix, std::string_view sessionId);
+
+// The four shared objects of a session: main mapping, extended region, server and client events.
+std::vector<std::string> SessionObjectNames(std::string_view sessionId);
 
 }  // namespace tessel

@@ -1,4 +1,4 @@
-#include "channel/block_set.h"
+#include "wire/block_set.h"
 
 #include <cstring>
 #include <limits>
@@ -27,15 +27,25 @@ Block CBlockSetView::At(uint32_t index) const {
 
 bool ParseBlockSet(const unsigned char* data, uint32_t dataSize, CBlockSetView& view,
                    uint64_t& claimed) {
+  return ParseBlockSet(data, dataSize, std::numeric_limits<uint32_t>::max(), view, claimed) ==
+         BlockSetFault::kNone;
+}
+
+BlockSetFault ParseBlockSet(const unsigned char* data, uint32_t dataSize, uint32_t maxCount,
+                            CBlockSetView& view, uint64_t& claimed) {
   view = CBlockSetView();
   if (dataSize < 4) {
     claimed = 4;
-    return false;
+    return BlockSetFault::kSizeMismatch;
   }
   const uint32_t count = ReadWord(data);
+  if (count > maxCount) {
+    claimed = count;
+    return BlockSetFault::kTooManyBlocks;
+  }
   const uint64_t tableEnd = 4 + 4 * static_cast<uint64_t>(count);
   claimed = tableEnd;
-  if (tableEnd > dataSize) return false;
+  if (tableEnd > dataSize) return BlockSetFault::kSizeMismatch;
 
   std::vector<uint32_t> ends(count);
   uint64_t end = tableEnd;
@@ -45,11 +55,11 @@ bool ParseBlockSet(const unsigned char* data, uint32_t dataSize, CBlockSetView& 
     ends[i] = static_cast<uint32_t>(end);
   }
   claimed = end;
-  if (end != dataSize) return false;
+  if (end != dataSize) return BlockSetFault::kSizeMismatch;
   view.start_ = data;
   view.total_ = dataSize;
   view.ends_ = std::move(ends);
-  return true;
+  return BlockSetFault::kNone;
 }
 
 uint64_t BlockSetSize(BlockList blocks) {

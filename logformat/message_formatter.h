@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "logging/log_arg.h"
+#include "logformat/log_arg.h"
 
 namespace tessel {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "logging/log_arg.h"
+#include "logformat/log_arg.h"
 
 namespace tessel {
 

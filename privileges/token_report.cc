@@ -1,4 +1,4 @@
-#include "security/token_report.h"
+#include "privileges/token_report.h"
 
 #include <cstdlib>
 #include <fstream>

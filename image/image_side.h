@@ -6,8 +6,8 @@
 #include <string>
 
 #include "channel/block_channel.h"
-#include "channel/block_set.h"
-#include "channel/control_block.h"
+#include "wire/block_set.h"
+#include "wire/control_block.h"
 
 namespace tessel {
 

@@ -1,6 +1,4 @@
-#include "foundation/volume_info.h"
-
-#include <dlfcn.h>
+#include "service/volume_info.h"
 
 #include "logging/logger.h"
 
@@ -13,22 +11,17 @@ CVolumeInfoService g_volumeInfo __attribute__((init_priority(103)));
 }  // namespace
 
 CVolumeInfoService::CVolumeInfoService() {
-  library_ = ::dlopen("libc.so.6", RTLD_NOW | RTLD_LOCAL);
-  if (library_ == nullptr) {
+  if (!library_.Load("libc.so.6")) {
     CLogger::Instance().Log(Error, "Volume Info Service. Cannot load libc.so.6");
     return;
   }
-  fstatfs_ = reinterpret_cast<FstatfsFunction>(::dlsym(library_, "fstatfs"));
+  fstatfs_ = library_.FunctionSymbol<FstatfsFunction>("fstatfs");
   if (fstatfs_ == nullptr)
     CLogger::Instance().Log(Error, "Volume Info Service. Cannot get fstatfs");
-  readlinkat_ = reinterpret_cast<ReadlinkatFunction>(::dlsym(library_, "readlinkat"));
+  readlinkat_ = library_.FunctionSymbol<ReadlinkatFunction>("readlinkat");
   if (readlinkat_ == nullptr) {
     CLogger::Instance().Log(Error, "Volume Info Service. Cannot get readlinkat");
   }
-}
-
-CVolumeInfoService::~CVolumeInfoService() {
-  if (library_ != nullptr) ::dlclose(library_);
 }
 
 CVolumeInfoService& CVolumeInfoService::Instance() {

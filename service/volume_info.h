@@ -3,6 +3,8 @@
 #include <sys/statfs.h>
 #include <sys/types.h>
 
+#include "platform/dynamic_library.h"
+
 namespace tessel {
 
 // The file-system queries that stand in for volume information and the final path of an open
@@ -14,19 +16,18 @@ class CVolumeInfoService {
   using ReadlinkatFunction = ssize_t (*)(int, const char*, char*, size_t);
 
   CVolumeInfoService();
-  ~CVolumeInfoService();
   CVolumeInfoService(const CVolumeInfoService&) = delete;
   CVolumeInfoService& operator=(const CVolumeInfoService&) = delete;
 
   // The process's service, set up during static initialisation right after the logger.
   static CVolumeInfoService& Instance();
 
-  bool Loaded() const { return library_ != nullptr; }
+  bool Loaded() const { return library_.IsLoaded(); }
   FstatfsFunction Fstatfs() const { return fstatfs_; }
   ReadlinkatFunction Readlinkat() const { return readlinkat_; }
 
  private:
-  void* library_ = nullptr;
+  CDynamicLibraryHandle library_;
   FstatfsFunction fstatfs_ = nullptr;
   ReadlinkatFunction readlinkat_ = nullptr;
 };

@@ -1,4 +1,4 @@
-#include "security/privileges.h"
+#include "privileges/privileges.h"
 
 #include <linux/capability.h>
 #include <strings.h>

@@ -12,6 +12,13 @@ namespace tessel {
 using Block = std::span<const unsigned char>;
 using BlockList = std::span<const Block>;
 
+// Why a block set was refused.
+enum class BlockSetFault {
+  kNone,
+  kTooManyBlocks,  // the count is above the caller's cap
+  kSizeMismatch,   // the table runs past the data, or the sizes do not add up to it
+};
+
 // A block set whose count and size table were read once and checked against its data size.
 // Every block lies inside the checked set, whatever the peer writes into the table afterwards.
 class CBlockSetView {
@@ -25,7 +32,8 @@ class CBlockSetView {
   Block At(uint32_t index) const;
 
  private:
-  friend bool ParseBlockSet(const unsigned char*, uint32_t, CBlockSetView&, uint64_t&);
+  friend BlockSetFault ParseBlockSet(const unsigned char*, uint32_t, uint32_t, CBlockSetView&,
+                                     uint64_t&);
 
   const unsigned char* start_ = nullptr;
   uint32_t total_ = 0;
@@ -39,6 +47,10 @@ class CBlockSetView {
 // size of the table alone).
 bool ParseBlockSet(const unsigned char* data, uint32_t dataSize, CBlockSetView& view,
                    uint64_t& claimed);
+// The same for a peer whose block sets carry at most `maxCount` blocks: a count above it is
+// refused (`claimed` then gets the count) before anything is sized by it.
+BlockSetFault ParseBlockSet(const unsigned char* data, uint32_t dataSize, uint32_t maxCount,
+                            CBlockSetView& view, uint64_t& claimed);
 
 // 4 + the sum of (4 + size), in 64 bits.
 uint64_t BlockSetSize(BlockList blocks);
