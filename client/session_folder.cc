@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <ctime>
 #include <filesystem>
 #include <system_error>
 
@@ -18,6 +19,9 @@ namespace {
 
 constexpr size_t kIdLength = 16;
 constexpr const char kUnfinishedSuffix[] = ".new";
+// A folder is made under its unfinished name and locked a moment later; until it is this old,
+// a folder nobody holds may be one whose maker is about to lock it.
+constexpr time_t kUnfinishedGraceSeconds = 60;
 
 bool IsSessionId(const std::string& name) {
   if (name.size() != kIdLength) return false;
@@ -36,6 +40,11 @@ CUniqueFd TakeAbandoned(const std::string& path) {
   CUniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (folder && ::flock(folder.Get(), LOCK_EX | LOCK_NB) != 0) folder.Reset();
   return folder;
+}
+
+bool OlderThan(const std::string& path, time_t seconds) {
+  struct stat info;
+  return ::lstat(path.c_str(), &info) == 0 && info.st_mtime + seconds < ::time(nullptr);
 }
 
 }  // namespace
@@ -88,6 +97,7 @@ void CSessionFolder::SweepStale(
     if (unfinished) id = name.substr(1, name.size() - suffix - 1);
     const std::string path = sessions + "/" + name;
     if (!IsSessionId(id)) continue;
+    if (unfinished && !OlderThan(path, kUnfinishedGraceSeconds)) continue;
     const CUniqueFd held = TakeAbandoned(path);
     if (!held) continue;
     for (const std::string& object : objectNames(id)) CSharedMemoryRegion::Unlink(object);
