@@ -10,15 +10,15 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <tuple>
 
 #include "client/image_client.h"
 #include "client/worker_log.h"
 #include "platform/process.h"
 #include "platform/tessel_folders.h"
-#include "tests/foundation/temp_folder.h"
+#include "tests/support/forked_child.h"
+#include "tests/support/log_reader.h"
+#include "tests/support/temp_folder.h"
 #include "wire/environment.h"
 
 namespace tessel {
@@ -59,14 +59,7 @@ bool IsReaped(pid_t pid) {
   return ::waitpid(pid, nullptr, WNOHANG) < 0 && errno == ECHILD;
 }
 
-int CountInLogs(const std::string& folder, const std::string& text) {
-  std::string all;
-  for (const auto& entry : std::filesystem::directory_iterator(folder))
-    all.append(std::istreambuf_iterator<char>(std::ifstream(entry.path()).rdbuf()), {});
-  int count = 0;
-  for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
-  return count;
-}
+using test::CountInLogs;
 
 TEST(SessionTest, HostCommandsThenStopLeaveNothingBehind) {
   Session session;
@@ -98,20 +91,19 @@ TEST(SessionTest, HostCommandsThenStopLeaveNothingBehind) {
 TEST(SessionTest, WhatAKilledClientLeftIsClearedByTheNextSession) {
   int ids[2];
   ASSERT_EQ(::pipe(ids), 0);
-  const pid_t client = ::fork();
-  if (client == 0) {
+  test::CForkedChild client([&] {
     Session doomed;
-    if (!doomed.Start().Ok()) ::_exit(1);
-    const ssize_t written = ::write(ids[1], doomed.Id().data(), doomed.Id().size());
-    ::raise(written == ssize_t(Session::kIdLength) ? SIGKILL : SIGTERM);
-  }
+    ASSERT_TRUE(doomed.Start().Ok()) << doomed.EndReason().Message();
+    ASSERT_EQ(::write(ids[1], doomed.Id().data(), doomed.Id().size()), ssize_t(Session::kIdLength));
+    ::raise(SIGKILL);
+  });
   ::close(ids[1]);
   std::string id(Session::kIdLength, '\0');
   const bool told = ::read(ids[0], id.data(), id.size()) == ssize_t(id.size());
   ::close(ids[0]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(client, &status, 0), client);
-  ASSERT_TRUE(told && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  const int status = client.Wait();
+  ASSERT_TRUE(told && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+      << test::DescribeStatus(status);
   const std::string region = std::string(kServiceName) + kExtendedRegionSuffix + id;
   const std::string folder = ChooseTesselFolder().path + id;
   ASSERT_TRUE(CSharedMemoryRegion::ExistsReadOnly(region));
@@ -143,12 +135,12 @@ TEST(SessionTest, LoggingModeSwitchesTheWorkersLogInAUtf16Folder) {
   Session session;
   ASSERT_TRUE(session.Start(unconfined).Ok()) << session.EndReason().Message();
   ASSERT_TRUE(session.SetLoggingMode(true, Utf8ToUtf16(first)).Ok() && session.CloseBuffer().Ok());
-  EXPECT_EQ(CountInLogs(first, "Closing buffer"), 1);
+  EXPECT_EQ(CountInLogs(first, "Closing buffer"), 1u);
   // Off: the next command's line is written nowhere.
   ASSERT_TRUE(session.SetLoggingMode(false, second).Ok() && session.CloseBuffer().Ok());
-  EXPECT_EQ(CountInLogs(first, "Closing buffer") + CountInLogs(second, "Closing buffer"), 1);
+  EXPECT_EQ(CountInLogs(first, "Closing buffer") + CountInLogs(second, "Closing buffer"), 1u);
   ASSERT_TRUE(session.SetLoggingMode(true, second).Ok() && session.CloseBuffer().Ok());
-  EXPECT_EQ(CountInLogs(second, "Closing buffer"), 1);
+  EXPECT_EQ(CountInLogs(second, "Closing buffer"), 1u);
   // Broken UTF-8 becomes U+FFFD; nothing of it is dropped or read past.
   EXPECT_EQ(Utf8ToUtf16("\xc0\xaf|\xed\xa0\x80|\xf0\x9f\x98\x80|\xe6\x97"),
             u"\ufffd\ufffd|\ufffd\ufffd\ufffd|\U0001F600|\ufffd\ufffd");
@@ -157,7 +149,7 @@ TEST(SessionTest, LoggingModeSwitchesTheWorkersLogInAUtf16Folder) {
 TEST(SessionTest, FoldersAreMadeInAnExistingTmpdirOnlyAndNeverInAnotherUsers) {
   CTempFolder temp;
   {
-    CUntoldFolder scope(temp / "gone/deeper");
+    temp.UseAsUntoldTmpdir("gone/deeper");
     const std::string missing = "the temporary folder " + temp / "gone/deeper/" +
                                 " (TMPDIR) does not exist, and Tessel does not make it";
     Session noLog, noSessions;
@@ -170,14 +162,14 @@ TEST(SessionTest, FoldersAreMadeInAnExistingTmpdirOnlyAndNeverInAnotherUsers) {
   // Another user made TESSEL open to everyone: logs and sessions go to the folder of our own.
   ASSERT_EQ(::mkdir((temp / "TESSEL").c_str(), 0777), 0);
   ASSERT_EQ(::chmod((temp / "TESSEL").c_str(), 0777), 0);
-  CUntoldFolder scope(temp / "");
+  temp.UseAsUntoldTmpdir();
   const std::string own = temp / "TESSEL-" + std::to_string(::geteuid()) + "/";
   Session session;
   ASSERT_TRUE(session.Start().Ok()) << session.EndReason().Message();
   EXPECT_EQ(session.LogFolder(), own + "LOG/");
   EXPECT_EQ(session.PrivateFolder(), own + session.Id() + "/");
   ASSERT_TRUE(session.Stop().Ok());
-  EXPECT_EQ(CountInLogs(own + "LOG/", "[" + session.Id() + "] Stopping service."), 1);
+  EXPECT_EQ(CountInLogs(own + "LOG/", "[" + session.Id() + "] Stopping service."), 1u);
   EXPECT_TRUE(std::filesystem::is_empty(temp / "TESSEL"));
 }
 
