@@ -2,50 +2,27 @@
 #include <linux/capability.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <vector>
 
 #include "channel/block_channel.h"
 #include "channel/shared_memory.h"
 #include "platform/capabilities.h"
 #include "platform/shared_memory_region.h"
-#include "tests/foundation/temp_folder.h"
+#include "tests/support/forked_child.h"
+#include "tests/support/log_reader.h"
+#include "tests/support/temp_folder.h"
 #include "wire/block_set.h"
 #include "wire/control_block.h"
 #include "wire/object_names.h"
 
 namespace tessel {
 namespace {
-
-// A logger of the test's own (private folder and mutex) whose lines the test reads back.
-class CLogCapture {
- public:
-  ~CLogCapture() { CNamedMutex::Remove(mutexName_); }
-  CLogger& Logger() { return logger_; }
-  size_t Count(const std::string& line) const {
-    std::string text;
-    for (const auto& entry : std::filesystem::directory_iterator(folder_ / ""))
-      text.append(std::istreambuf_iterator<char>(std::ifstream(entry.path()).rdbuf()), {});
-    size_t count = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
-      ++count;
-    return count;
-  }
-
- private:
-  static inline int count_ = 0;
-  CTempFolder folder_;
-  std::string mutexName_ = "ha-log-" + std::to_string(::getpid()) + "-" + std::to_string(count_++);
-  CLogger logger_{{.mutexName = mutexName_, .directory = folder_ / "", .banners = false}};
-};
 
 // The block as the other side sees it: every field at its byte offset, little-endian.
 TEST(ControlBlockTest, FieldsLandAtTheirWireOffsets) {
@@ -144,8 +121,11 @@ class BlockChannelTest : public ::testing::Test, public IEventRaiser {
 
   std::vector<unsigned char> main_ = std::vector<unsigned char>(kMainMappingSize);
   CControlBlockView block_{main_.data()};
-  CLogCapture capture_;
-  CContextLog log_{true, capture_.Logger()};
+  // A logger of the test's own, whose lines the test reads back.
+  size_t Count(const std::string& line) const { return test::CountInLogs(logs_ / "", line); }
+  CTempFolder logs_;
+  CLogger logger_{logs_.LogOptions()};
+  CContextLog log_{true, logger_};
   CExtendedRegion extended_{log_};
   std::function<bool(int32_t)> onEvent_;
   int raised_ = 0;
@@ -161,9 +141,9 @@ TEST_F(BlockChannelTest, InputMustLieInsideTheAreaThatHoldsIt) {
 
   ASSERT_TRUE(CreateRegion(4096));
   EXPECT_EQ(Prepare(0, kInlineDataSize - 3, 8), nullptr);
-  EXPECT_EQ(capture_.Count("Data size is invalid (3 != 8)."), 1u);
+  EXPECT_EQ(Count("Data size is invalid (3 != 8)."), 1u);
   EXPECT_EQ(Prepare(0, 0xFFFFFFFF, 8), nullptr);
-  EXPECT_EQ(capture_.Count("Data size is invalid (0 != 8)."), 1u);
+  EXPECT_EQ(Count("Data size is invalid (0 != 8)."), 1u);
   const uint32_t size = PutSet(block_.InlineData() + kInlineDataSize - 10, 2);
   const CBlockSetView* input = Prepare(0, kInlineDataSize - 10, size);
   ASSERT_NE(input, nullptr);
@@ -172,7 +152,7 @@ TEST_F(BlockChannelTest, InputMustLieInsideTheAreaThatHoldsIt) {
   // The extended region's real size bounds its input, whatever the client says.
   PutSet(Region(), 4089);
   EXPECT_EQ(Prepare(1, 0, 4097), nullptr);
-  EXPECT_EQ(capture_.Count("Data size is invalid (4096 != 4097)."), 1u);
+  EXPECT_EQ(Count("Data size is invalid (4096 != 4097)."), 1u);
   input = Prepare(1, 0, PutSet(Region(), 4088));
   ASSERT_NE(input, nullptr);
   EXPECT_EQ(input->At(0).size(), 4088u);
@@ -180,12 +160,12 @@ TEST_F(BlockChannelTest, InputMustLieInsideTheAreaThatHoldsIt) {
 
 TEST_F(BlockChannelTest, RegionThatCannotBeReopenedStillLetsInlineInputThrough) {
   EXPECT_EQ(Prepare(0, 0, PutSet(block_.InlineData(), 0)), nullptr);
-  EXPECT_EQ(capture_.Count("Cannot open " + name_), 1u);
-  EXPECT_EQ(capture_.Count("Cannot open buffer"), 1u);
+  EXPECT_EQ(Count("Cannot open " + name_), 1u);
+  EXPECT_EQ(Count("Cannot open buffer"), 1u);
   EXPECT_NE(channel_.PrepareInput(), nullptr);  // installed without a view: not retried
   EXPECT_EQ(Prepare(1, 0, 8), nullptr);         // input in the region looks for it again
-  EXPECT_EQ(capture_.Count("Cannot open buffer"), 2u);
-  EXPECT_EQ(capture_.Count("Cannot read data from the buffer. Buffer is not open."), 2u);
+  EXPECT_EQ(Count("Cannot open buffer"), 2u);
+  EXPECT_EQ(Count("Cannot read data from the buffer. Buffer is not open."), 2u);
   ASSERT_TRUE(CreateRegion(64));
   EXPECT_NE(Prepare(1, 0, PutSet(Region(), 0)), nullptr);
 }
@@ -268,33 +248,31 @@ TEST_F(BlockChannelTest, OutputGoesInlineUpToTheRoomThenThroughBufferRequest) {
   // A region made smaller than asked is not written past; a client that is gone gets nothing.
   onEvent_ = [&](int32_t) { return CreateRegion(total - 1); };
   EXPECT_FALSE(channel_.WriteOutput(kOffset, tooLarge));
-  EXPECT_EQ(capture_.Count("Buffer size " + std::to_string(total - 1)), 1u);
+  EXPECT_EQ(Count("Buffer size " + std::to_string(total - 1)), 1u);
   onEvent_ = nullptr;
   EXPECT_FALSE(channel_.WriteOutput(kOffset, tooLarge));
   EXPECT_EQ(raised_, 3);
 }
 
 TEST(SharedMemoryTest, OpenTellsMissingAndReadOnlyObjectsApart) {
-  CLogCapture capture;
-  CSharedMemory memory(capture.Logger());
+  CTempFolder logs;
+  CLogger logger(logs.LogOptions());
+  CSharedMemory memory(logger);
   const std::string shm = "ha_memory_" + std::to_string(::getpid());
   EXPECT_FALSE(memory.Open(shm));
-  EXPECT_EQ(
-      capture.Count("Cannot open shared memory, " + shm + ", 2, No such file or directory, 0"), 1u);
-  EXPECT_EQ(capture.Count("File is readonly"), 0u);
+  EXPECT_EQ(test::CountInLogs(logs / "", "Cannot open shared memory, " + shm +
+                                             ", 2, No such file or directory, 0"),
+            1u);
+  EXPECT_EQ(test::CountInLogs(logs / "", "File is readonly"), 0u);
   // Readable only; the owner's override capability would hide that, so a child lowers it.
   CSharedMemoryRegion region;
   ASSERT_TRUE(region.Create(shm, 4096));
   ASSERT_EQ(::chmod(("/dev/shm/" + shm).c_str(), 0400), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
+  test::RunInChild([&] {
     LowerCapability(CAP_DAC_OVERRIDE);
-    ::_exit(memory.Open(shm) ? 1 : 0);
-  }
-  int status = -1;
-  ::waitpid(child, &status, 0);
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(capture.Count("File is readonly"), 1u);
+    EXPECT_FALSE(memory.Open(shm));
+  });
+  EXPECT_EQ(test::CountInLogs(logs / "", "File is readonly"), 1u);
   CSharedMemoryRegion::Unlink(shm);
 }
 

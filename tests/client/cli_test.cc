@@ -28,7 +28,7 @@
 #include "client/cli/worker_locator.h"
 #include "platform/process.h"
 #include "tests/codec/codec_support.h"
-#include "tests/foundation/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessel::cli {
 namespace {

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -35,7 +34,8 @@
 #include "client/image_client.h"
 #include "platform/process.h"
 #include "tests/codec/codec_support.h"
-#include "tests/foundation/temp_folder.h"
+#include "tests/support/forked_child.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessel {
 namespace {
@@ -190,25 +190,6 @@ int PlayClient(SessionOptions options, const std::string& goMarker, int fd) {
   return 0;
 }
 
-// Reads until the writer is gone, for at most `limit`; false when time ran out.
-bool ReadAll(int fd, std::chrono::milliseconds limit, std::string& out) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  char buffer[4096];
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        end - std::chrono::steady_clock::now());
-    if (left <= 0ms) return false;
-    pollfd readable{fd, POLLIN, 0};
-    const int ready = ::poll(&readable, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return true;
-    out.append(buffer, static_cast<size_t>(got));
-  }
-}
-
 // Copies Tessel beside the compromised codec, starts another session of ours (nothing sent to
 // it yet, so its main mapping still has its name), and runs the client in a child process.
 void RunCompromisedCodec(ConfinementMode mode, Outcome& outcome) {
@@ -268,25 +249,24 @@ void RunCompromisedCodec(ConfinementMode mode, Outcome& outcome) {
 
   int channel[2];
   ASSERT_EQ(::pipe2(channel, O_CLOEXEC), 0);
+  // Room for all the client says, so that it never waits for us to read it.
+  ::fcntl(channel[1], F_SETPIPE_SZ, 1 << 20);
   // The worker of a client that dies comes to us, to be ended and reaped here.
   ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  const pid_t client = ::fork();
-  if (client == 0) {
-    ::close(channel[0]);
-    // A sanitizer would turn the fault into an exit of its own; the test wants the fault.
-    ::signal(SIGBUS, SIG_DFL);
-    ::_exit(PlayClient(options, targets / "go", channel[1]));
+  {
+    test::CForkedChild client([&] {
+      ::close(channel[0]);
+      // A sanitizer would turn the fault into an exit of its own; the test wants the fault.
+      ::signal(SIGBUS, SIG_DFL);
+      ::_exit(PlayClient(options, targets / "go", channel[1]));
+    });
+    ::close(channel[1]);
+    outcome.status = client.Wait(120s);
   }
-  ::close(channel[1]);
-  if (client < 0) ::close(channel[0]);
-  ASSERT_GT(client, 0);
-  if (!ReadAll(channel[0], 120s, outcome.log)) {
-    outcome.log += "(the client did not finish in time and was killed)\n";
-    ::kill(client, SIGKILL);
-  }
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(channel[0], buffer, sizeof buffer)) > 0;)
+    outcome.log.append(buffer, static_cast<size_t>(got));
   ::close(channel[0]);
-  while (::waitpid(client, &outcome.status, 0) < 0 && errno == EINTR) {
-  }
 
   std::istringstream lines(outcome.log);
   std::string key, id, report, privateFolder;

@@ -16,7 +16,7 @@
 #include "client/worker_log.h"
 #include "platform/process.h"
 #include "tests/codec/codec_support.h"
-#include "tests/foundation/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessel {
 namespace {
@@ -73,36 +73,22 @@ class ImageSessionTest : public ::testing::Test {
   std::unique_ptr<WorkerLogReader> log_;
 };
 
-TEST_F(ImageSessionTest, ImagesAreDecodedOnceUntilFreedAndSvgRenderedAtEachAskedSize) {
+// Decoding once per Id is the image side's to prove (ImageProcessorTest); here the client's
+// requests reach it: a size asked for, a Free, and a reload that reads the changed file.
+TEST_F(ImageSessionTest, AskedSizesAndFreeReachTheWorker) {
   const std::string file = temp_.Write("Picture.SVG", Svg(40, 30));
-  Result<LoadedImage> natural = images_.Load(7, file);
-  ASSERT_TRUE(natural.Ok()) << natural.Error().Message();
-  EXPECT_EQ(natural->PixelWidth() * natural->PixelHeight(), 40u * 30);
-  EXPECT_EQ(Text(natural->Pixels().first(4)), std::string("\xff\x88\x00\xff", 4));
-  // A worker that read a file again would find another picture.
+  Result<LoadedImage> image = images_.Load(7, file);
+  ASSERT_TRUE(image.Ok()) << image.Error().Message();
+  EXPECT_EQ(Text(image->Pixels().first(4)), std::string("\xff\x88\x00\xff", 4));
   temp_.Write("Picture.SVG", Svg(10, 10));
-  const TargetSize asked[] = {{200, 100}, {0, 50}};
-  const uint32_t rendered[][2] = {{200, 100}, {40, 50}};
-  for (size_t i = 0; i < 2; ++i) {
-    Result<LoadedImage> image = images_.Load(7, file, asked[i]);
-    ASSERT_TRUE(image.Ok()) << image.Error().Message();
-    EXPECT_EQ(image->Descriptor().Width, 40u);
-    EXPECT_EQ(image->PixelWidth(), rendered[i][0]);
-    EXPECT_EQ(image->Pixels().size(), rendered[i][0] * rendered[i][1] * 4);
-  }
+  image = images_.Load(7, file, {0, 50});
+  ASSERT_TRUE(image.Ok()) << image.Error().Message();
+  EXPECT_EQ(image->Descriptor().Width, 40u);
+  EXPECT_EQ(image->PixelWidth() * 1000 + image->PixelHeight(), 40u * 1000 + 50);
   ASSERT_TRUE(images_.Free(7).Ok());
-  Result<LoadedImage> reloaded = images_.Load(7, file);
-  ASSERT_TRUE(reloaded.Ok());
-  EXPECT_EQ(reloaded->Descriptor().Width, 10u);
-
-  const std::string png = SamplePng(PNG_COLOR_TYPE_RGBA, 3, 2, 1);
-  const std::string path = temp_.Write("p.png", png);
-  for (int round = 0; round < 2; ++round) {
-    Result<LoadedImage> image = images_.Load(5, path, {300, 300});
-    ASSERT_TRUE(image.Ok()) << image.Error().Message();
-    EXPECT_EQ(Text(image->Pixels()), Independent(png)) << round;
-    temp_.Write("p.png", SamplePng(PNG_COLOR_TYPE_RGBA, 5, 4, 2));
-  }
+  image = images_.Load(7, file);
+  ASSERT_TRUE(image.Ok()) << image.Error().Message();
+  EXPECT_EQ(image->Descriptor().Width, 10u);
 }
 
 TEST_F(ImageSessionTest, PixelsEqualAnIndependentDecodeForEveryColourType) {
@@ -223,32 +209,6 @@ TEST_F(ImageSessionTest, AnImageThatCrashesTheWorkerIsExplainedAndTheNextLoadsIn
   Session next;
   ASSERT_TRUE(next.Start(Options()).Ok()) << next.EndReason().Message();
   EXPECT_TRUE(ImageSession(next).Load(2, temp_.Write("plain.svg", Svg(4, 4))).Ok());
-}
-
-TEST_F(ImageSessionTest, RawRequestsThatDoNotHoldWhatTheyClaimFail) {
-  Result<Reply> ping = session_.Send(kCommandPing);
-  ASSERT_TRUE(ping.Ok());
-  EXPECT_EQ(ping->workingSetSize, 0u);  // no image command yet
-
-  const std::string kind = Raw(uint32_t{0}), request = Raw(MakeImageRequest(9)), svg = Svg(4, 4);
-  const std::vector<std::byte> name = WideNameBytes("a.svg");
-  const std::string length = Raw(uint32_t(svg.size())), tooLong = Raw(uint32_t(svg.size() + 1));
-  using Blocks = std::array<BlockSpan, 5>;
-  const Blocks hostile[] = {
-      {Bytes(kind), Bytes(request), std::span(name).first(name.size() - 2), Bytes(svg),
-       Bytes(length)},                                                  // name without NUL
-      {Bytes(kind), Bytes(request), name, Bytes(svg), Bytes(tooLong)},  // length past block 4
-      {Bytes(kind).first(3), Bytes(request), name, Bytes(svg), Bytes(length)},  // short block 1
-      {Bytes(kind), Bytes(request), name, Bytes(svg), Bytes(length)},           // all well
-  };
-  log_->Mark();
-  for (const Blocks& blocks : hostile) {
-    Result<Reply> reply = session_.Send(kCommandLoad, 0, blocks);
-    ASSERT_TRUE(reply.Ok()) << reply.Error().Message();
-    EXPECT_EQ(reply->Succeeded(), &blocks == &hostile[3]);
-    EXPECT_NE(reply->workingSetSize, 0u);  // written after image commands whatever their outcome
-  }
-  EXPECT_EQ(log_->NewErrors(), std::vector<std::string>(3, "Input block error"));
 }
 
 // Text needs the font configuration and the fonts: a confined worker must draw it exactly as an

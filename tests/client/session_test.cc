@@ -2,6 +2,7 @@
 // child_rogue_worker, which breaks the protocol, dies or hangs on request.
 #include "client/session.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -16,11 +17,14 @@
 #include <tuple>
 
 #include "client/image_client.h"
+#include "client/session_folder.h"
 #include "client/worker_log.h"
 #include "foundation/text.h"
 #include "platform/process.h"
 #include "platform/tessel_folders.h"
-#include "tests/foundation/temp_folder.h"
+#include "tests/support/forked_child.h"
+#include "tests/support/log_reader.h"
+#include "tests/support/temp_folder.h"
 #include "wire/environment.h"
 
 namespace tessel {
@@ -61,14 +65,7 @@ bool IsReaped(pid_t pid) {
   return ::waitpid(pid, nullptr, WNOHANG) < 0 && errno == ECHILD;
 }
 
-int CountInLogs(const std::string& folder, const std::string& text) {
-  std::string all;
-  for (const auto& entry : std::filesystem::directory_iterator(folder))
-    all.append(std::istreambuf_iterator<char>(std::ifstream(entry.path()).rdbuf()), {});
-  int count = 0;
-  for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
-  return count;
-}
+using test::CountInLogs;
 
 TEST(SessionTest, HostCommandsThenStopLeaveNothingBehind) {
   Session session;
@@ -100,20 +97,19 @@ TEST(SessionTest, HostCommandsThenStopLeaveNothingBehind) {
 TEST(SessionTest, WhatAKilledClientLeftIsClearedByTheNextSession) {
   int ids[2];
   ASSERT_EQ(::pipe(ids), 0);
-  const pid_t client = ::fork();
-  if (client == 0) {
+  test::CForkedChild client([&] {
     Session doomed;
-    if (!doomed.Start().Ok()) ::_exit(1);
-    const ssize_t written = ::write(ids[1], doomed.Id().data(), doomed.Id().size());
-    ::raise(written == ssize_t(Session::kIdLength) ? SIGKILL : SIGTERM);
-  }
+    ASSERT_TRUE(doomed.Start().Ok()) << doomed.EndReason().Message();
+    ASSERT_EQ(::write(ids[1], doomed.Id().data(), doomed.Id().size()), ssize_t(Session::kIdLength));
+    ::raise(SIGKILL);
+  });
   ::close(ids[1]);
   std::string id(Session::kIdLength, '\0');
   const bool told = ::read(ids[0], id.data(), id.size()) == ssize_t(id.size());
   ::close(ids[0]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(client, &status, 0), client);
-  ASSERT_TRUE(told && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  const int status = client.Wait();
+  ASSERT_TRUE(told && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+      << test::DescribeStatus(status);
   const std::string region = std::string(kServiceName) + kExtendedRegionSuffix + id;
   const std::string folder = ChooseTesselFolder().path + id;
   ASSERT_TRUE(CSharedMemoryRegion::ExistsReadOnly(region));
@@ -126,6 +122,23 @@ TEST(SessionTest, WhatAKilledClientLeftIsClearedByTheNextSession) {
   EXPECT_FALSE(std::filesystem::exists(folder));
   EXPECT_TRUE(std::filesystem::is_directory(live.PrivateFolder()));
   EXPECT_TRUE(live.Ping().Ok());
+}
+
+// A folder is locked a moment after it is made: a sweep in between must not take it from its
+// maker, while one that a maker left unfinished long ago is cleared.
+TEST(SessionTest, AnUnfinishedFolderIsSweptOnlyOnceItsMakerHadTimeToLockIt) {
+  CTempFolder sessions;
+  const std::string young = sessions / ".ABCDEFGH12345678.new";
+  const std::string old = sessions / ".ZYXWVUTS87654321.new";
+  ASSERT_EQ(::mkdir(young.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir(old.c_str(), 0700), 0);
+  const timespec longAgo[2] = {{::time(nullptr) - 600, 0}, {::time(nullptr) - 600, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, old.c_str(), longAgo, 0), 0);
+  CSessionFolder::SweepStale(sessions / "", [](const std::string&) {
+    return std::vector<std::string>();
+  });
+  EXPECT_TRUE(std::filesystem::is_directory(young));
+  EXPECT_FALSE(std::filesystem::exists(old));
 }
 
 TEST(SessionTest, LoggingModeSwitchesTheWorkersLogInAUtf16Folder) {
@@ -145,18 +158,18 @@ TEST(SessionTest, LoggingModeSwitchesTheWorkersLogInAUtf16Folder) {
   Session session;
   ASSERT_TRUE(session.Start(unconfined).Ok()) << session.EndReason().Message();
   ASSERT_TRUE(session.SetLoggingMode(true, AnsiToWide(first)).Ok() && session.CloseBuffer().Ok());
-  EXPECT_EQ(CountInLogs(first, "Closing buffer"), 1);
+  EXPECT_EQ(CountInLogs(first, "Closing buffer"), 1u);
   // Off: the next command's line is written nowhere.
   ASSERT_TRUE(session.SetLoggingMode(false, second).Ok() && session.CloseBuffer().Ok());
-  EXPECT_EQ(CountInLogs(first, "Closing buffer") + CountInLogs(second, "Closing buffer"), 1);
+  EXPECT_EQ(CountInLogs(first, "Closing buffer") + CountInLogs(second, "Closing buffer"), 1u);
   ASSERT_TRUE(session.SetLoggingMode(true, second).Ok() && session.CloseBuffer().Ok());
-  EXPECT_EQ(CountInLogs(second, "Closing buffer"), 1);
+  EXPECT_EQ(CountInLogs(second, "Closing buffer"), 1u);
 }
 
 TEST(SessionTest, FoldersAreMadeInAnExistingTmpdirOnlyAndNeverInAnotherUsers) {
   CTempFolder temp;
   {
-    CUntoldFolder scope(temp / "gone/deeper");
+    temp.UseAsUntoldTmpdir("gone/deeper");
     const std::string missing = "the temporary folder " + temp / "gone/deeper/" +
                                 " (TMPDIR) does not exist, and Tessel does not make it";
     Session noLog, noSessions;
@@ -169,14 +182,14 @@ TEST(SessionTest, FoldersAreMadeInAnExistingTmpdirOnlyAndNeverInAnotherUsers) {
   // Another user made TESSEL open to everyone: logs and sessions go to the folder of our own.
   ASSERT_EQ(::mkdir((temp / "TESSEL").c_str(), 0777), 0);
   ASSERT_EQ(::chmod((temp / "TESSEL").c_str(), 0777), 0);
-  CUntoldFolder scope(temp / "");
+  temp.UseAsUntoldTmpdir();
   const std::string own = temp / "TESSEL-" + std::to_string(::geteuid()) + "/";
   Session session;
   ASSERT_TRUE(session.Start().Ok()) << session.EndReason().Message();
   EXPECT_EQ(session.LogFolder(), own + "LOG/");
   EXPECT_EQ(session.PrivateFolder(), own + session.Id() + "/");
   ASSERT_TRUE(session.Stop().Ok());
-  EXPECT_EQ(CountInLogs(own + "LOG/", "[" + session.Id() + "] Stopping service."), 1);
+  EXPECT_EQ(CountInLogs(own + "LOG/", "[" + session.Id() + "] Stopping service."), 1u);
   EXPECT_TRUE(std::filesystem::is_empty(temp / "TESSEL"));
 }
 

@@ -11,7 +11,7 @@
 #include <set>
 #include <thread>
 
-#include "tests/foundation/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessel {
 namespace {

@@ -9,7 +9,7 @@
 #include "codec/tessel_codec.h"
 #include "platform/process.h"
 #include "tests/codec/codec_support.h"
-#include "tests/foundation/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessel::codec_test {
 namespace {

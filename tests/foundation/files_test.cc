@@ -6,14 +6,13 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "logging/logged_files.h"
 #include "logging/logger.h"
 #include "platform/capabilities.h"
-#include "tests/foundation/temp_folder.h"
+#include "tests/support/forked_child.h"
+#include "tests/support/log_reader.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessel {
 
@@ -44,16 +43,16 @@ TEST(Files, DeleteFileForcedCases) {
   std::string file = temp.Write("locked/image.png", "data");
   ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
   ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
-  EXPECT_EXIT(
-      {
-        LowerCapability(CAP_DAC_OVERRIDE);
-        if (::open((folder + "probe").c_str(), O_CREAT | O_WRONLY, 0600) >= 0) std::_Exit(2);
-        bool deleted = DeleteFileForced(file);
-        struct stat info;
-        bool widened = ::stat(folder.c_str(), &info) == 0 && (info.st_mode & S_IWUSR) != 0;
-        std::_Exit(deleted && !FileExists(file) && widened ? 0 : 1);
-      },
-      testing::ExitedWithCode(0), "");
+  test::RunInChild([&] {
+    LowerCapability(CAP_DAC_OVERRIDE);
+    ASSERT_LT(::open((folder + "probe").c_str(), O_CREAT | O_WRONLY, 0600), 0)
+        << "the folder is writable all the same";
+    EXPECT_TRUE(DeleteFileForced(file));
+    EXPECT_FALSE(FileExists(file));
+    struct stat info;
+    ASSERT_EQ(::stat(folder.c_str(), &info), 0);
+    EXPECT_NE(info.st_mode & S_IWUSR, 0u) << "the folder was not widened";
+  });
 }
 
 TEST(Files, OpenFileLoggedLogsTheFailureAndKeepsTheError) {
@@ -66,12 +65,7 @@ TEST(Files, OpenFileLoggedLogsTheFailureAndKeepsTheError) {
   EXPECT_FALSE(OpenFileLogged(missing, O_RDONLY).Valid());
   EXPECT_EQ(errno, ENOENT);
   if (!CLogger::Instance().Enabled()) GTEST_SKIP() << "process logging is switched off";
-  std::string logs;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(CLogger::Instance().CopyDirectory())) {
-    std::ifstream file(entry.path(), std::ios::binary);
-    logs.append(std::istreambuf_iterator<char>(file), {});
-  }
+  const std::string logs = test::ReadLogs(CLogger::Instance().CopyDirectory());
   EXPECT_NE(logs.find("Can't open file " + missing + ", 2, No such file or directory"),
             std::string::npos);
 }

@@ -11,7 +11,8 @@
 #include <string>
 
 #include "platform/capabilities.h"
-#include "tests/foundation/temp_folder.h"
+#include "tests/support/forked_child.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessel {
 
@@ -68,23 +69,25 @@ TEST(MemoryDeathTest, FatalReportsAndProtectedStringWrites) {
 }
 
 // The probe raises CAP_IPC_LOCK for good, so it runs in a child.
-TEST(LargePageProbeDeathTest, TakesTheHugePageSizeOnlyWhenLockingIsPermitted) {
+TEST(LargePageProbe, TakesTheHugePageSizeOnlyWhenLockingIsPermitted) {
   CTempFolder folder;
   std::string two = folder.Write("two", "MemTotal: 1000 kB\nHugepagesize:       2048 kB\n");
   std::string overflow = folder.Write("overflow", "Hugepagesize: 99999999999999999999 kB\n");
-  auto probe = [](const std::string& file, uint64_t size, bool usable) {
+  auto expect = [](const std::string& file, uint64_t size, bool usable) {
     LargePageSupport found = ProbeLargePages(file.c_str());
-    return found.largePageSize == size && found.usable == usable;
+    EXPECT_EQ(found.largePageSize, size) << file;
+    EXPECT_EQ(found.usable, usable) << file;
   };
-  EXPECT_EXIT(
-      {
-        bool ok = !((PermittedCapabilities() >> CAP_IPC_LOCK) & 1) ||
-                  (LowerCapability(CAP_IPC_LOCK) && probe(two, 2097152, true) &&
-                   ((EffectiveCapabilities() >> CAP_IPC_LOCK) & 1) &&
-                   probe(overflow, 131072, false) && DropCapability(CAP_IPC_LOCK));
-        std::_Exit(ok && probe(two, 131072, false) ? 0 : 1);
-      },
-      testing::ExitedWithCode(0), "");
+  test::RunInChild([&] {
+    if ((PermittedCapabilities() >> CAP_IPC_LOCK) & 1) {
+      ASSERT_TRUE(LowerCapability(CAP_IPC_LOCK));
+      expect(two, 2097152, true);
+      EXPECT_TRUE((EffectiveCapabilities() >> CAP_IPC_LOCK) & 1) << "the probe raises it";
+      expect(overflow, 131072, false);
+      ASSERT_TRUE(DropCapability(CAP_IPC_LOCK));
+    }
+    expect(two, 131072, false);
+  });
 }
 
 }  // namespace tessel

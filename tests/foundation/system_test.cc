@@ -4,7 +4,7 @@
 
 #include "foundation/errors.h"
 #include "foundation/process_memory.h"
-#include "tests/foundation/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessel {
 

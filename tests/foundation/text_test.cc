@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <cstdio>
 #include <string>
 
 #include "platform/process.h"
@@ -47,8 +47,16 @@ TEST(UpperCaseTable, MapsSmallLettersAndIsBuiltOnceUnderConcurrentFirstUse) {
   for (auto [from, to] : upper) EXPECT_EQ(UpperCaseTable()[from], to) << from;
   EXPECT_EQ(ToUpperHex("\x00\xAB\xFF", 3), "00ABFF");
   EXPECT_EQ(UpperCaseTableBuilds(), 1u);
-  // This process used the table early on; the child program has not when its threads start.
-  EXPECT_EQ(std::system(("'" + ExecutableFolder() + "child_upper_case'").c_str()), 0);
+  // This process used the table early on; a fresh child program has not when its threads start.
+  for (int round = 0; round < 50; ++round) {
+    FILE* child = ::popen(("'" + ExecutableFolder() + "child_upper_case'").c_str(), "r");
+    ASSERT_NE(child, nullptr);
+    char line[32] = {};
+    const bool read = std::fgets(line, sizeof line, child) != nullptr;
+    const int status = ::pclose(child);
+    ASSERT_TRUE(read && status == 0) << "round " << round << ", status " << status;
+    EXPECT_STREQ(line, "Q 0 1\n") << "round " << round;
+  }
 }
 
 }  // namespace tessel

@@ -1,10 +1,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/loop.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -17,8 +21,9 @@
 #include "logging/logged_files.h"
 #include "platform/process.h"
 #include "tests/codec/codec_support.h"
-#include "tests/foundation/temp_folder.h"
-#include "tests/logging/log_test_support.h"
+#include "tests/support/forked_child.h"
+#include "tests/support/log_reader.h"
+#include "tests/support/temp_folder.h"
 #include "wire/block_set.h"
 
 namespace tessel::test {
@@ -31,14 +36,11 @@ using Blocks = std::vector<std::string>;
 // the writes, and a processor bound to `library`.
 struct CImageHost final : IOutputWriter {
   explicit CImageHost(const std::string& library = {}) {
-    ::setenv("TMPDIR", (temp / "").c_str(), 1);
+    temp.UseAsUntoldTmpdir();
     log.SetContext("[s1] ");
     processor.emplace(Options(library));
   }
-  ~CImageHost() {
-    processor.reset();
-    oldTmpdir.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", oldTmpdir.c_str(), 1);
-  }
+  ~CImageHost() { processor.reset(); }
   ImageProcessorOptions Options(const std::string& library = {}) {
     return {.libraryPath = library, .logger = &logger, .imageDebug = {}};
   }
@@ -64,12 +66,7 @@ struct CImageHost final : IOutputWriter {
     return !fail;
   }
   CControlBlockView Control() { return CControlBlockView(control); }
-  size_t Count(const std::string& text) const {
-    const std::string all = sandbox.ReadAll();
-    size_t count = 0;
-    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
-    return count;
-  }
+  size_t Count(const std::string& text) const { return CountInLogs(logs / "", text); }
   bool Has(const std::string& text) const { return Count(text) != 0; }
   // The reply's descriptor and pixels of the `index`th write.
   ImageDescriptor Reply(size_t index) const {
@@ -80,10 +77,9 @@ struct CImageHost final : IOutputWriter {
   }
   const std::string& Pixels(size_t index) const { return writes.at(index).at(1); }
 
-  std::string oldTmpdir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
-  CTempFolder temp;
-  CLogSandbox sandbox;
-  CLogger logger{sandbox.Options()};
+  CTempFolder temp;  // also TMPDIR while the host lives
+  CTempFolder logs;
+  CLogger logger{logs.LogOptions()};
   CContextLog log{false, logger};
   std::vector<Blocks> writes;
   bool fail = false;
@@ -191,7 +187,7 @@ TEST(ImageProcessorTest, FailedLoadsLogWhyAndStoreNothing) {
   // name is no extension.
   for (const std::u16string name : {u"photo.jpg", u"dir.svg/file"}) {
     EXPECT_FALSE(host.Run(kCommandLoad, LoadData(1, name, "abc")));
-    const std::string log = host.sandbox.ReadAll();
+    const std::string log = ReadLogs(host.logs / "");
     EXPECT_EQ(log.find("\r\n\r\n", log.rfind("Load operation started")), log.size() - 4);
   }
   EXPECT_TRUE(host.Has("Library has been loaded " + ExecutableFolder() + "libTessel.so"));
@@ -236,8 +232,10 @@ TEST(ImageProcessorTest, RequestsThatDoNotHoldWhatTheyClaimAreRefused) {
       {kind, request, name, svg, "\1\0"},                           // short length
       {kind, request, name, svg, Bytes(uint32_t(svg.size() + 1))},  // length past its block
   };
+  host.Control().SetWorkingSetSize(0);
   for (const Blocks& blocks : hostile) EXPECT_FALSE(host.Run(kCommandLoad, blocks));
   EXPECT_EQ(host.Count("Input block error"), hostile.size());
+  EXPECT_NE(host.Control().WorkingSetSize(), 0u);  // written after a failed command too
   EXPECT_FALSE(host.Run(kCommandLoad, std::nullopt));
   EXPECT_TRUE(host.Has("Buffer access error.") && host.Has("Input buffer error"));
   EXPECT_FALSE(host.Run(kCommandFree, Blocks{request.substr(1)}) || host.Run(kCommandFree, {}));
@@ -297,7 +295,7 @@ TEST(WorkingFolderTest, SessionFolderIsMadeAndRemovedButNothingAboveIt) {
 }
 
 TEST(WorkingFolderTest, NoTemporaryFolderIsMadeAndNoOtherUsersFolderIsUsed) {
-  CImageHost host;  // its destructor restores TMPDIR
+  CImageHost host;  // its temporary folder restores TMPDIR
   const std::string missing = host.temp / "gone/deeper/";
   ::setenv("TMPDIR", missing.c_str(), 1);
   CWorkingFolder folder(host.logger);
@@ -329,25 +327,35 @@ TEST(WorkingFolderTest, FolderWithAFileIsLeftAfterTwentyAttempts) {
   EXPECT_STREQ(folder.Path(), "");
 }
 
-TEST(FileSystemTest, FilesAreReadWholeAndAnsweredForFromTheFileItself) {
-  CImageHost host;
+// Files and the default file system, with a logger of the test's own.
+class FileTest : public testing::Test {
+ protected:
+  bool Logged(const std::string& text) const { return CountInLogs(logs_ / "", text) != 0; }
+  CTempFolder temp_, logs_;
+  CLogger logger_{logs_.LogOptions()};
+};
+using ReadWholeFileTest = FileTest;
+using ReadExactTest = FileTest;
+using DefaultFileSystemTest = FileTest;
+
+TEST_F(ReadWholeFileTest, ReadsRegularFilesAndRefusesTheRestAtOnce) {
   HeapBlock data;
   uint32_t size = 0;
-  ASSERT_TRUE(
-      ReadWholeFile(host.temp.Write("f.bin", std::string("a\0b", 3)), data, size, host.logger));
+  ASSERT_TRUE(ReadWholeFile(temp_.Write("f.bin", std::string("a\0b", 3)), data, size, logger_));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(data.get()), size), std::string("a\0b", 3));
-  EXPECT_TRUE(!ReadWholeFile(host.temp / "none", data, size, host.logger) && errno == ENOENT);
+  EXPECT_TRUE(!ReadWholeFile(temp_ / "none", data, size, logger_) && errno == ENOENT);
 
-  // What is not a regular file is refused at once: a FIFO would block the reader in open(2).
+  // A FIFO would block the reader in open(2).
   std::string why;
-  ASSERT_EQ(::mkfifo((host.temp / "pipe.png").c_str(), 0600), 0);
-  EXPECT_FALSE(ReadWholeFile(host.temp / "pipe.png", data, size, host.logger, &why));
+  ASSERT_EQ(::mkfifo((temp_ / "pipe.png").c_str(), 0600), 0);
+  EXPECT_FALSE(ReadWholeFile(temp_ / "pipe.png", data, size, logger_, &why));
   EXPECT_EQ(why, "not a regular file: a FIFO");
-  EXPECT_FALSE(ReadWholeFile(host.temp / "", data, size, host.logger, &why));
+  EXPECT_FALSE(ReadWholeFile(temp_ / "", data, size, logger_, &why));
   EXPECT_TRUE(why == "not a regular file: a folder" && errno == EISDIR) << why;
+}
 
-  // A read that returns less than asked for is continued: a pipe that holds only the first part
-  // of the data until the reader has taken it.
+TEST_F(ReadExactTest, ContinuesShortReadsAndFailsAtTheEndOfTheFile) {
+  // A pipe that holds only the first part of the data until the reader has taken it.
   int ends[2];
   ASSERT_EQ(::pipe(ends), 0);
   CUniqueFd readEnd(ends[0]), writeEnd(ends[1]);
@@ -359,14 +367,14 @@ TEST(FileSystemTest, FilesAreReadWholeAndAnsweredForFromTheFileItself) {
     EXPECT_EQ(::write(writeEnd.Get(), "second", 6), 6);
   });
   char both[12];
-  EXPECT_TRUE(ReadExact(readEnd.Get(), both, sizeof both, host.logger));
+  EXPECT_TRUE(ReadExact(readEnd.Get(), both, sizeof both, logger_));
   late.join();
   EXPECT_EQ(std::string(both, sizeof both), "first,second");
 
-  CUniqueFd fd(::open(host.temp.Write("short", "0123456789").c_str(), O_RDONLY));
+  CUniqueFd fd(::open(temp_.Write("short", "0123456789").c_str(), O_RDONLY));
   char buffer[64];
-  EXPECT_FALSE(ReadExact(fd.Get(), buffer, sizeof buffer, host.logger));
-  EXPECT_TRUE(host.Has("Stream read buffer error, requested ") && !host.Has("Zero read"));
+  EXPECT_FALSE(ReadExact(fd.Get(), buffer, sizeof buffer, logger_));
+  EXPECT_TRUE(Logged("Stream read buffer error, requested ") && !Logged("Zero read"));
 
   // Above 1 GiB the read goes in chunks; the buffer is reserved, not touched beyond the file.
   const uint32_t huge = 0x40000001;
@@ -374,31 +382,62 @@ TEST(FileSystemTest, FilesAreReadWholeAndAnsweredForFromTheFileItself) {
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   ASSERT_NE(region, MAP_FAILED);
   ASSERT_EQ(::lseek(fd.Get(), 0, SEEK_SET), 0);
-  EXPECT_FALSE(ReadExact(fd.Get(), region, huge, host.logger));
+  EXPECT_FALSE(ReadExact(fd.Get(), region, huge, logger_));
   EXPECT_EQ(std::string(static_cast<char*>(region), 10), "0123456789");
   ::munmap(region, huge);
-  EXPECT_TRUE(host.Has("Zero read") && host.Has("Read buffer, requested ") &&
-              host.Has(", read 10, "));
+  EXPECT_TRUE(Logged("Zero read") && Logged("Read buffer, requested ") && Logged(", read 10, "));
+}
 
-  CFileSystemService service(host.logger);
+TEST_F(DefaultFileSystemTest, IsRegisteredAndAnswersFromTheFileItself) {
+  CFileSystemService service(logger_);
   ASSERT_EQ(service.FileSystems().size(), 1u);
-  EXPECT_TRUE(host.Has("Create File System Service") && host.Has("Registered file system Default"));
+  EXPECT_TRUE(Logged("Create File System Service") && Logged("Registered file system Default"));
   IFileSystem& files = service.Default();
-  const std::string file = host.temp.Write("f.txt", "12345");
+  const std::string file = temp_.Write("f.txt", "12345");
   EXPECT_TRUE(files.FileSize(file, 77) == 5 && files.FileSize(file + ".none", 77) == 77);
   EXPECT_EQ(files.LastWriteTime(file + ".none"), 0u);
   // Now, in 100-ns units since 1601: after 2020 and before 2200.
   EXPECT_GT(files.LastWriteTime(file), 132223104000000000ull);
   EXPECT_LT(files.LastWriteTime(file), 189000000000000000ull);
-  EXPECT_TRUE(files.FileExists(file) && !files.FileExists(host.temp / ""));
+  EXPECT_TRUE(files.FileExists(file) && !files.FileExists(temp_ / ""));
   EXPECT_TRUE(files.RemoveFile(file) && files.RemoveFile(file) && !files.FileExists(file));
-  EXPECT_FALSE(files.RemoveFile(host.temp / "."));
-  EXPECT_TRUE(host.Has("Can't remove file " + host.temp / "., error "));
+  EXPECT_FALSE(files.RemoveFile(temp_ / "."));
+  EXPECT_TRUE(Logged("Can't remove file " + temp_ / "., error "));
+}
 
-  EXPECT_EQ(files.GetIoAlignment("\\\\server\\share\\f"), 4096u);
-  EXPECT_GE(files.GetIoAlignment(file), 512u);
+TEST_F(DefaultFileSystemTest, IoAlignmentIsTheSectorSizeOfTheDeviceHoldingThePath) {
+  EXPECT_EQ(CFileSystemService(logger_).Default().GetIoAlignment("\\\\server\\share\\f"), 4096u);
   const uint32_t sectors[][2] = {{520, 520}, {256, 4096}, {100, 102400}, {0, 0}};
   for (const auto& size : sectors) EXPECT_EQ(IoAlignmentForSectorSize(size[0]), size[1]);
+
+  // A device whose sector size is not the 512 bytes the probe falls back to: a loop device of
+  // 4096-byte sectors with a file system on it, mounted in a namespace of a child's own.
+  const std::string image = temp_ / "disk.img", mounted = temp_ / "mnt";
+  ASSERT_EQ(::truncate(temp_.Write("disk.img", "").c_str(), 32 << 20), 0);
+  ASSERT_EQ(::mkdir(mounted.c_str(), 0700), 0);
+  if (std::system(("mkfs.ext4 -q -b 4096 '" + image + "' >/dev/null 2>&1").c_str()) != 0)
+    GTEST_SKIP() << "mkfs.ext4 cannot make a file system here";
+  RunInChild([&] {
+    CUniqueFd control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
+    const int number = control ? ::ioctl(control.Get(), LOOP_CTL_GET_FREE) : -1;
+    const std::string device = "/dev/loop" + std::to_string(number);
+    CUniqueFd loop(::open(device.c_str(), O_RDWR | O_CLOEXEC));
+    CUniqueFd backing(::open(image.c_str(), O_RDWR | O_CLOEXEC));
+    loop_config config{};
+    config.fd = static_cast<uint32_t>(backing.Get());
+    config.block_size = 4096;
+    config.info.lo_flags = LO_FLAGS_AUTOCLEAR;  // gone with the last user, the mount
+    if (number < 0 || !loop || ::ioctl(loop.Get(), LOOP_CONFIGURE, &config) != 0 ||
+        ::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(device.c_str(), mounted.c_str(), "ext4", 0, nullptr) != 0)
+      GTEST_SKIP() << "cannot mount a loop device here: " << std::strerror(errno);
+    CFileSystemService service(logger_);
+    EXPECT_EQ(service.Default().GetIoAlignment(mounted + "/"), 4096u);
+    // A path not made yet is on the device of its nearest existing folder.
+    EXPECT_EQ(service.Default().GetIoAlignment(mounted + "/not/yet/made.png"), 4096u);
+    EXPECT_EQ(::umount(mounted.c_str()), 0) << std::strerror(errno);
+  });
 }
 
 }  // namespace

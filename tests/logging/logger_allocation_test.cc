@@ -6,8 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "log_test_support.h"
 #include "logging/logger.h"
+#include "tests/support/log_reader.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 std::atomic<long> g_allocations{0};
@@ -35,8 +36,8 @@ namespace tessel {
 namespace {
 
 TEST(LoggerAllocation, TypicalLogCallAllocatesNothing) {
-  test::CLogSandbox sandbox;
-  CLogger logger(sandbox.Options());
+  CTempFolder logs;
+  CLogger logger(logs.LogOptions());
   logger.SetProcessPrefix("[Tessel service] [abc] ");
   const char16_t wide[] = u"C:/images/\u00e9t\u00e9.svg";
   // Warm up: the first call may load time-zone data.
@@ -52,7 +53,7 @@ TEST(LoggerAllocation, TypicalLogCallAllocatesNothing) {
                 LogArg::UInt32(0), LogArg::UInt32(0)});
   }
   EXPECT_EQ(g_allocations.load() - before, 0);
-  EXPECT_EQ(test::SplitRecords(sandbox.ReadAll()).size(), 401u);
+  EXPECT_EQ(test::SplitRecords(test::ReadLogs(logs / "")).size(), 401u);
 }
 
 }  // namespace

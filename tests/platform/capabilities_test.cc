@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "tests/platform/child_process.h"
+#include "tests/platform/shared_objects.h"
 
 namespace tessel {
 
@@ -24,23 +24,27 @@ TEST(Capabilities, SetsMatchTheKernelAndChangesStayInAChild) {
   errno = 0;
   EXPECT_FALSE(RaiseCapability(64));
   EXPECT_EQ(errno, EINVAL);
-  EXPECT_EQ(test::ExitCode(test::Fork([] {
-              if (Has("CapPrm", CAP_IPC_LOCK)) {
-                if (!LowerCapability(CAP_IPC_LOCK) || Has("CapEff", CAP_IPC_LOCK)) return 1;
-                if (!Has("CapPrm", CAP_IPC_LOCK)) return 2;
-                if (!RaiseCapability(CAP_IPC_LOCK) || !Has("CapEff", CAP_IPC_LOCK)) return 3;
-                if (!DropCapability(CAP_IPC_LOCK) || Has("CapPrm", CAP_IPC_LOCK)) return 4;
-              }
-              // CAP_BPF (39) lives in the second 32-bit word of each set.
-              const uint64_t before = Mask("CapPrm");
-              if (Has("CapPrm", CAP_BPF) &&
-                  (!DropCapability(CAP_BPF) || Mask("CapPrm") != (before & ~(1ull << CAP_BPF))))
-                return 5;
-              errno = 0;
-              if (RaiseCapability(CAP_IPC_LOCK) || errno != EPERM) return 6;
-              return Has("CapEff", CAP_IPC_LOCK) ? 7 : 0;
-            })),
-            0);
+  test::RunInChild([] {
+    if (Has("CapPrm", CAP_IPC_LOCK)) {
+      EXPECT_TRUE(LowerCapability(CAP_IPC_LOCK));
+      EXPECT_FALSE(Has("CapEff", CAP_IPC_LOCK));
+      EXPECT_TRUE(Has("CapPrm", CAP_IPC_LOCK));
+      EXPECT_TRUE(RaiseCapability(CAP_IPC_LOCK));
+      EXPECT_TRUE(Has("CapEff", CAP_IPC_LOCK));
+      EXPECT_TRUE(DropCapability(CAP_IPC_LOCK));
+      EXPECT_FALSE(Has("CapPrm", CAP_IPC_LOCK));
+    }
+    // CAP_BPF (39) lives in the second 32-bit word of each set.
+    const uint64_t before = Mask("CapPrm");
+    if (Has("CapPrm", CAP_BPF)) {
+      EXPECT_TRUE(DropCapability(CAP_BPF));
+      EXPECT_EQ(Mask("CapPrm"), before & ~(1ull << CAP_BPF));
+    }
+    errno = 0;
+    EXPECT_FALSE(RaiseCapability(CAP_IPC_LOCK));
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_FALSE(Has("CapEff", CAP_IPC_LOCK));
+  });
 }
 
 }  // namespace tessel

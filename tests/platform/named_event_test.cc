@@ -6,8 +6,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
-#include "tests/platform/child_process.h"
+#include "tests/platform/shared_objects.h"
 
 namespace tessel {
 
@@ -45,20 +46,20 @@ TEST_F(NamedEventTest, ManualResetAndTimeoutAcrossHandles) {
 }
 
 // A peer that knows nothing but the documented layout: raw shm_open, mmap and futex calls.
-static int RawPeer(const std::string& ping_name, const std::string& pong_name) {
+static void RawPeer(const std::string& ping_name, const std::string& pong_name) {
   int ping_fd = shm_open(("/" + ping_name).c_str(), O_RDWR, 0);
   int pong_fd = shm_open(("/" + pong_name).c_str(), O_RDWR, 0);
-  if (ping_fd < 0 || pong_fd < 0) return 20;
+  ASSERT_TRUE(ping_fd >= 0 && pong_fd >= 0) << errno;
   uint32_t* ping = (uint32_t*)mmap(NULL, 4, PROT_READ | PROT_WRITE, MAP_SHARED, ping_fd, 0);
   uint32_t* pong = (uint32_t*)mmap(NULL, 4, PROT_READ | PROT_WRITE, MAP_SHARED, pong_fd, 0);
-  if (ping == MAP_FAILED || pong == MAP_FAILED) return 21;
+  ASSERT_TRUE(ping != MAP_FAILED && pong != MAP_FAILED) << errno;
   struct timespec patience = {20, 0};
   while (__atomic_load_n(ping, __ATOMIC_ACQUIRE) != 1) {
     long rc = syscall(SYS_futex, ping, FUTEX_WAIT, 0, &patience, NULL, 0);
-    if (rc != 0 && errno == ETIMEDOUT) return 22;
+    ASSERT_FALSE(rc != 0 && errno == ETIMEDOUT) << "the ping never came";
   }
   __atomic_store_n(pong, 1, __ATOMIC_RELEASE);
-  return syscall(SYS_futex, pong, FUTEX_WAKE, INT_MAX, NULL, NULL, 0) < 0 ? 23 : 0;
+  EXPECT_GE(syscall(SYS_futex, pong, FUTEX_WAKE, INT_MAX, NULL, NULL, 0), 0) << errno;
 }
 
 // Lets a child fall asleep in its wait, so that Set has to wake it (giving up only weakens a test).
@@ -76,21 +77,23 @@ TEST_F(NamedEventTest, SetWakesWaitersInOtherProcessesAndARawPeer) {
   CNamedEvent ping, pong;
   ASSERT_TRUE(ping.Create(name_));
   ASSERT_TRUE(pong.Create(second_));
-  std::vector<pid_t> children{test::Fork([&] { return RawPeer(name_, second_); })};
+  std::vector<std::unique_ptr<test::CForkedChild>> children;
+  children.push_back(std::make_unique<test::CForkedChild>([&] { RawPeer(name_, second_); }));
   for (int i = 0; i < 3; ++i) {
-    children.push_back(test::Fork([&] {
+    children.push_back(std::make_unique<test::CForkedChild>([&] {
       // Wait looks at the word once more when its time runs out: only an early return proves
       // that Set woke this process.
       const auto give_up = std::chrono::steady_clock::now() + kPatience;
       CNamedEvent mine;
-      bool woken = mine.Open(name_) && mine.Wait(kPatience) == WaitResult::Signalled;
-      return woken && std::chrono::steady_clock::now() < give_up ? 0 : 1;
+      ASSERT_TRUE(mine.Open(name_)) << errno;
+      EXPECT_EQ(mine.Wait(kPatience), WaitResult::Signalled);
+      EXPECT_LT(std::chrono::steady_clock::now(), give_up);
     }));
   }
-  for (pid_t child : children) WaitUntilSleeping(child);
+  for (const auto& child : children) WaitUntilSleeping(child->Pid());
   ASSERT_TRUE(ping.Set());
   EXPECT_EQ(pong.Wait(kPatience), WaitResult::Signalled);
-  for (pid_t child : children) EXPECT_EQ(test::ExitCode(child), 0);
+  for (const auto& child : children) EXPECT_EQ(child->Wait(), 0);
 }
 
 }  // namespace tessel

@@ -1,14 +1,16 @@
 #include "platform/named_mutex.h"
 
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <tuple>
 
 #include "platform/mapping.h"
-#include "tests/platform/child_process.h"
+#include "tests/platform/shared_objects.h"
 
 namespace tessel {
 
@@ -38,9 +40,9 @@ TEST_F(NamedMutexTest, ConcurrentCreatorsShareOneMutexAndLoseNoIncrements) {
   CMapping page(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0),
                 4096);
   Shared* shared = new (page.Address()) Shared();
-  std::vector<pid_t> children;
+  std::vector<std::unique_ptr<test::CForkedChild>> children;
   for (int i = 0; i < kChildren; ++i) {
-    children.push_back(test::Fork([&] {
+    children.push_back(std::make_unique<test::CForkedChild>([&] {
       shared->ready++;
       SpinUntil(shared->ready, kChildren);
       umask(0277);  // the requested mode must hold regardless
@@ -51,15 +53,14 @@ TEST_F(NamedMutexTest, ConcurrentCreatorsShareOneMutexAndLoseNoIncrements) {
       // The parent holds the published mutex: a creator left with one of its own is granted it.
       bool alone = created && mutex.Wait(200ms) == WaitResult::TimedOut;
       shared->checked++;
-      if (!alone) return 1;
+      ASSERT_TRUE(alone) << "created " << created;
       for (int n = 0; n < kIterations; ++n) {
-        if (mutex.Wait(10s) != WaitResult::Granted) return 2;
+        ASSERT_EQ(mutex.Wait(10s), WaitResult::Granted) << n;
         int value = shared->counter;
         std::this_thread::yield();  // invite a lost update if the mutex does not exclude
         shared->counter = value + 1;
-        if (!mutex.Release()) return 3;
+        ASSERT_TRUE(mutex.Release()) << n;
       }
-      return 0;
     }));
   }
   SpinUntil(shared->created, kChildren);
@@ -69,7 +70,7 @@ TEST_F(NamedMutexTest, ConcurrentCreatorsShareOneMutexAndLoseNoIncrements) {
   shared->held = 1;
   SpinUntil(shared->checked, kChildren);
   EXPECT_TRUE(parent.Release());
-  for (pid_t child : children) EXPECT_EQ(test::ExitCode(child), 0);
+  for (const auto& child : children) EXPECT_EQ(child->Wait(), 0);
   EXPECT_EQ(shared->counter, kChildren * kIterations);
   EXPECT_EQ(std::filesystem::status("/dev/shm/" + name_).permissions(),
             std::filesystem::perms(0600));
@@ -79,12 +80,14 @@ TEST_F(NamedMutexTest, ConcurrentCreatorsShareOneMutexAndLoseNoIncrements) {
 TEST_F(NamedMutexTest, HolderKilledLeavesItAbandonedAndUsable) {
   CNamedMutex mutex;
   ASSERT_TRUE(mutex.Create(name_, 0600)) << errno;
-  pid_t holder = test::Fork([&] {
+  test::CForkedChild holder([&] {
     CNamedMutex own;
-    if (own.Open(name_) && own.Wait(10s) == WaitResult::Granted) ::raise(SIGKILL);
-    return 1;
+    ASSERT_TRUE(own.Open(name_));
+    ASSERT_EQ(own.Wait(10s), WaitResult::Granted);
+    ::raise(SIGKILL);
   });
-  EXPECT_EQ(test::ExitCode(holder), 128 + SIGKILL);  // killed while holding it
+  const int status = holder.Wait();  // killed while holding it
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << test::DescribeStatus(status);
   EXPECT_EQ(mutex.Wait(10s), WaitResult::Abandoned);
   EXPECT_TRUE(mutex.Release());
   ASSERT_EQ(mutex.Wait(10s), WaitResult::Granted);

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "platform/capabilities.h"
-#include "tests/platform/child_process.h"
+#include "tests/platform/shared_objects.h"
 
 namespace tessel {
 
@@ -64,17 +64,19 @@ TEST_F(SharedMemoryRegionTest, RefusesBadNamesSizesAndUnsizedObjects) {
 
 TEST_F(SharedMemoryRegionTest, ReadOnlyObjectIsToldApart) {
   // Root would be let through by CAP_DAC_OVERRIDE, so this runs without effective capabilities.
-  EXPECT_EQ(test::ExitCode(test::Fork([&] {
-              if (!LowerCapability(CAP_DAC_OVERRIDE) || !test::MakeRawObject(name_, 4096, 0400))
-                return 12;
-              CSharedMemoryRegion region;
-              if (region.Open(name_, true) || errno != EACCES) return 13;
-              // errno stays the writable open's cause, for the caller's log.
-              if (!CSharedMemoryRegion::ExistsReadOnly(name_) || errno != EACCES) return 14;
-              bool ok = region.Open(name_, false) && !region.IsWritable() && region.Size() == 4096;
-              return ok ? 0 : 15;
-            })),
-            0);
+  test::RunInChild([&] {
+    ASSERT_TRUE(LowerCapability(CAP_DAC_OVERRIDE));
+    ASSERT_TRUE(test::MakeRawObject(name_, 4096, 0400));
+    CSharedMemoryRegion region;
+    EXPECT_FALSE(region.Open(name_, true));
+    EXPECT_EQ(errno, EACCES);
+    // errno stays the writable open's cause, for the caller's log.
+    EXPECT_TRUE(CSharedMemoryRegion::ExistsReadOnly(name_));
+    EXPECT_EQ(errno, EACCES);
+    ASSERT_TRUE(region.Open(name_, false));
+    EXPECT_FALSE(region.IsWritable());
+    EXPECT_EQ(region.Size(), 4096u);
+  });
 }
 
 }  // namespace tessel

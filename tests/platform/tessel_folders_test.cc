@@ -3,26 +3,12 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <optional>
 
-#include "tests/foundation/temp_folder.h"
-#include "tests/platform/child_process.h"
+#include "tests/platform/shared_objects.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessel {
 namespace {
-
-// TMPDIR pointed elsewhere for one test.
-class CTmpdir {
- public:
-  explicit CTmpdir(const std::string& folder) {
-    if (const char* old = ::getenv("TMPDIR")) old_ = old;
-    ::setenv("TMPDIR", folder.c_str(), 1);
-  }
-  ~CTmpdir() { old_ ? ::setenv("TMPDIR", old_->c_str(), 1) : ::unsetenv("TMPDIR"); }
-
- private:
-  std::optional<std::string> old_;
-};
 
 mode_t Mode(const std::string& path) {
   struct stat info {};
@@ -33,14 +19,14 @@ TEST(TesselFolders, ThePrivateFolderOrTheOneWithTheUserIdAndNeverTheTemporaryFol
   CTempFolder temp;
   const std::string own = "TESSEL-" + std::to_string(::geteuid());
   {
-    CTmpdir missing(temp / "gone/deeper");
+    temp.UseAsUntoldTmpdir("gone/deeper");
     const TesselFolder none = DefaultLogFolder();
     EXPECT_EQ(none.path, "");
     EXPECT_EQ(none.problem, "the temporary folder " + temp / "gone/deeper/" +
                                 " (TMPDIR) does not exist, and Tessel does not make it");
     EXPECT_FALSE(std::filesystem::exists(temp / "gone"));
   }
-  CTmpdir tmpdir(temp / "");
+  temp.UseAsUntoldTmpdir();
   const mode_t umask = ::umask(0);  // the folders are closed to others whatever the umask says
   EXPECT_EQ(DefaultLogFolder().path, temp / "TESSEL/LOG/");
   ::umask(umask);

@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "platform/process.h"
-#include "tests/foundation/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessel {
 namespace {

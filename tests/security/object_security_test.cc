@@ -1,13 +1,15 @@
 #include "security/object_security.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <regex>
 #include <string>
 
 #include "logformat/error_box.h"
+#include "platform/named_mutex.h"
+#include "tests/support/forked_child.h"
 
 namespace tessel {
 
@@ -34,27 +36,43 @@ TEST(ObjectSecurityTest, LogonSidNamesTheUserAndTheSession) {
   EXPECT_EQ(parts[2], std::to_string(getsid(0)));
 
   // Another session of the same user is another logon SID.
-  pid_t child = fork();
-  if (child == 0) {
-    pid_t session = setsid();
-    std::string expected = "S-1-5-5-" + std::to_string(geteuid()) + "-" + std::to_string(session);
-    _exit(session > 0 && GetLogonSidString(box) == expected && expected != sid ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_EQ(status, 0);
+  test::RunInChild([&] {
+    const pid_t session = ::setsid();
+    ASSERT_GT(session, 0) << errno;
+    const std::string other = GetLogonSidString(box);
+    EXPECT_EQ(other, "S-1-5-5-" + std::to_string(geteuid()) + "-" + std::to_string(session));
+    EXPECT_NE(other, sid);
+  });
 }
 
-TEST(ObjectSecurityTest, AttributesAreOwnerOnlyInheritableAndCarryTheSddl) {
+// What the descriptor means here: an object created with the attributes, as the logger creates
+// its mutex, is its creator's alone whatever the umask, and another user cannot open it.
+TEST(ObjectSecurityTest, ObjectsCreatedWithTheAttributesAreTheOwnersAlone) {
+  const std::string name = "tessel-test-security-" + std::to_string(::getpid());
   for (LabelPolicy policy : {LabelPolicy::NoWriteUp, LabelPolicy::NoExecuteUp}) {
     CaptureStderr();
     CObjectSecurity security(policy);
     EXPECT_EQ(GetCapturedStderr(), "");  // success shows no box
     ASSERT_NE(security.Attributes(), nullptr);
-    EXPECT_EQ(security.Attributes()->mode, 0600u);
     EXPECT_TRUE(security.Attributes()->inherit);
-    CErrorBox box;
-    EXPECT_EQ(security.Sddl(), BuildSddl(GetLogonSidString(box), policy));
+    const mode_t umask = ::umask(0);
+    CNamedMutex mutex;
+    const bool created = mutex.Create(name, security.Attributes()->mode);
+    ::umask(umask);
+    ASSERT_TRUE(created) << errno;
+    struct stat info;
+    EXPECT_EQ(::stat(("/dev/shm/" + name).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(info.st_uid, ::geteuid());
+    if (::geteuid() == 0) {
+      test::RunInChild([&] {
+        ASSERT_EQ(::setresgid(65534, 65534, 65534), 0);
+        ASSERT_EQ(::setresuid(65534, 65534, 65534), 0);
+        EXPECT_FALSE(CNamedMutex().Open(name));
+        EXPECT_EQ(errno, EACCES);
+      });
+    }
+    CNamedMutex::Remove(name);
   }
 }
 

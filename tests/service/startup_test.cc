@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 #include <linux/capability.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "platform/capabilities.h"
 #include "privileges/privileges.h"
 #include "privileges/token_report.h"
 #include "service/entry_point.h"
-#include "tests/foundation/temp_folder.h"
+#include "tests/support/forked_child.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessel {
 namespace {
@@ -23,18 +22,14 @@ TEST(StartupTest, CommandLineBecomesTheTrimmedSessionId) {
 // In a child, whose capabilities the test changes for good.
 TEST(StartupTest, PrivilegeOutcomeIsKeptFromTheFirstAttempt) {
   if ((PermittedCapabilities() >> CAP_IPC_LOCK & 1) == 0) GTEST_SKIP() << "needs CAP_IPC_LOCK";
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  test::RunInChild([] {
     // Once enabled, the outcome stands, in any letter case, after the capability has gone.
-    const bool kept = EnablePrivilegeOnce("SeLockMemoryPrivilege") &&
-                      DropCapability(CAP_IPC_LOCK) && !EnablePrivilege("SeLockMemoryPrivilege") &&
-                      EnablePrivilegeOnce("selockmemoryPRIVILEGE") &&
-                      !EnablePrivilegeOnce("SeNoSuchPrivilege");
-    ::_exit(kept ? 0 : 1);
-  }
-  int status = -1;
-  ::waitpid(pid, &status, 0);
-  EXPECT_EQ(status, 0);
+    EXPECT_TRUE(EnablePrivilegeOnce("SeLockMemoryPrivilege"));
+    ASSERT_TRUE(DropCapability(CAP_IPC_LOCK));
+    EXPECT_FALSE(EnablePrivilege("SeLockMemoryPrivilege"));
+    EXPECT_TRUE(EnablePrivilegeOnce("selockmemoryPRIVILEGE"));
+    EXPECT_FALSE(EnablePrivilegeOnce("SeNoSuchPrivilege"));
+  });
 }
 
 TEST(StartupTest, TokenReportReadsConfinementAndNamesCapabilities) {

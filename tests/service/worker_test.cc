@@ -4,16 +4,12 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-
 #include "client/session.h"
-#include "foundation/text.h"
 #include "logging/logger.h"
 #include "platform/process.h"
 #include "service/entry_point.h"
-#include "tests/foundation/temp_folder.h"
+#include "tests/support/log_reader.h"
+#include "tests/support/temp_folder.h"
 
 namespace tessel {
 namespace {
@@ -21,12 +17,7 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-std::string ReadLogs(const std::string& folder) {
-  std::string all;
-  for (const auto& entry : std::filesystem::directory_iterator(folder))
-    all.append(std::istreambuf_iterator<char>(std::ifstream(entry.path()).rdbuf()), {});
-  return all;
-}
+using test::ReadLogs;
 
 // Starts `program` from the test's folder as the session's worker, logging into `logs`.
 Status Start(Session& session, const CTempFolder& logs, const char* program = "Tessel",
@@ -84,25 +75,6 @@ TEST(WorkerTest, ClosedRegionIsReopenedOnlyForInput) {
               HasSubstr("Cannot write data to the buffer. Buffer is not open."));
 }
 
-TEST(WorkerTest, LoggingModeMovesTheLogAndSwitchesItOff) {
-  CTempFolder logs;
-  CTempFolder moved;
-  const std::string folder = moved / "d\xC3\xA9j\xC3\xA0";  // arrives as UTF-16
-  Session session;
-  // A confined worker may log only where it was told at its start; moving is for the others.
-  ASSERT_TRUE(Start(session, logs, "Tessel", ConfinementMode::kOff).Ok());
-  const std::u16string wide = AnsiToWide(folder);
-  const BlockSpan input[] = {std::as_bytes(std::span(wide.c_str(), wide.size() + 1))};
-  EXPECT_EQ(ResultOf(session.Send(kCommandSetLoggingMode, uint64_t{1} << 32, input)), 1);  // on
-  ASSERT_TRUE(session.CloseBuffer().Ok());
-  EXPECT_THAT(ReadLogs(folder), HasSubstr("Closing buffer"));
-  ASSERT_TRUE(session.SetLoggingMode(false, folder).Ok());
-  ASSERT_TRUE(session.Stop().Ok());
-  EXPECT_THAT(ReadLogs(folder), HasSubstr("Set logging mode: 0"));
-  EXPECT_THAT(ReadLogs(folder), Not(HasSubstr("Stopping service.")));
-  EXPECT_THAT(ReadLogs(logs / ""), Not(HasSubstr("Closing buffer")));
-}
-
 TEST(WorkerTest, SessionWithoutObjectsEndsAtOnce) {
   CTempFolder logs;
   const std::string id = "ha_none_" + std::to_string(::getpid());
@@ -138,26 +110,6 @@ TEST(WorkerTest, StopsWhenTheParentEnds) {
   ASSERT_TRUE(session.WorkerExit().has_value());
   EXPECT_TRUE(session.WorkerExit()->exited && session.WorkerExit()->code == 0);
   EXPECT_THAT(ReadLogs(logs / ""), HasSubstr("Parent process not active, stop service"));
-}
-
-// The worker reports its confinement from the inside: confined by the client (the default), it
-// holds no capability even when the client runs as root; unconfined, it has the client's.
-TEST(WorkerTest, WorkerReportsItsConfinementFromTheInside) {
-  CTempFolder confinedLogs, unconfinedLogs;
-  for (const auto& [logs, mode] : {std::pair{&confinedLogs, ConfinementMode::kRequire},
-                                   std::pair{&unconfinedLogs, ConfinementMode::kOff}}) {
-    Session session;
-    ASSERT_TRUE(Start(session, *logs, "Tessel", mode).Ok()) << session.EndReason().Message();
-    ASSERT_TRUE(session.Stop().Ok());
-  }
-  const std::string confined = ReadLogs(confinedLogs / "");
-  for (const char* line : {"Privilege SeManageVolumePrivilege cannot be enabled",
-                           "Privilege test OK", "Mandatory level: Low", "Privileges: \r\n"})
-    EXPECT_THAT(confined, HasSubstr(line));
-  if (::geteuid() != 0) GTEST_SKIP() << "an unconfined worker has capabilities only under root";
-  const std::string unconfined = ReadLogs(unconfinedLogs / "");
-  for (const char* line : {"Privilege test failed", "Mandatory level: High", "Privileges: CAP_"})
-    EXPECT_THAT(unconfined, HasSubstr(line));
 }
 
 TEST(WorkerTest, EscapingFailuresEndTheWorkerWithExitCode100) {

@@ -4,34 +4,20 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/unique_fd.h"
+#include "tests/support/forked_child.h"
 
 using namespace std::chrono_literals;
 
 namespace tessel::test {
 
-// Runs `body` in a forked child that exits with what it returns.
-inline pid_t Fork(const std::function<int()>& body) {
-  pid_t pid = ::fork();
-  if (pid == 0) ::_exit(body());
-  return pid;
-}
-
-// The child's exit code, 128 + the signal that killed it, or -1 when it cannot be waited for.
-inline int ExitCode(pid_t pid) {
-  int status = 0;
-  if (pid <= 0 || ::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
+// A name of the test's own for the shared objects it makes.
 inline std::string UniqueName(const std::string& role = "") {
   return "tessel-test-" + std::to_string(::getpid()) + "-" +
          testing::UnitTest::GetInstance()->current_test_info()->name() + role;
