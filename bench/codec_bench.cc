@@ -101,6 +101,10 @@ constexpr CFile kFiles[] = {
     {"16MP photo RGB16", 4096, true, CContent::kPhoto},
     {"16MP flat RGBA8", 4096, false, CContent::kFlat},
     {"16MP flat RGB16", 4096, true, CContent::kFlat},
+    {"4MP photo RGBA8", 2048, false, CContent::kPhoto},
+    {"4MP photo RGB16", 2048, true, CContent::kPhoto},
+    {"64MP photo RGBA8", 8192, false, CContent::kPhoto},
+    {"64MP photo RGB16", 8192, true, CContent::kPhoto},
 };
 constexpr int kFileCount = sizeof kFiles / sizeof kFiles[0];
 

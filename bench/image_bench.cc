@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -381,6 +382,31 @@ BENCHMARK(BM_PngLoad)
     ->UseManualTime()
     ->Iterations(11)
     ->Unit(benchmark::kMillisecond);
+
+// The worker's peak resident memory (VmHWM) over one Load of a 64-megapixel RGBA PNG: the
+// pixels are 256 MiB, and they exist once in the worker's heap and once in the region.
+void BM_PngLoad64MegapixelsPeakMemory(benchmark::State& state) {
+  const std::string png = ArtworkPng(8192, 8192);
+  for (auto _ : state) {
+    Session session;
+    if (Status started = session.Start(WorkerOptions()); !started) {
+      state.SkipWithError(started.Message().c_str());
+      return;
+    }
+    ImageSession images(session);
+    Result<LoadedImage> image = images.Load(1, Bytes(png), "huge.png");
+    if (!image) {
+      state.SkipWithError(image.Error().Message().c_str());
+      return;
+    }
+    std::ifstream status("/proc/" + std::to_string(session.WorkerPid()) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmHWM:", 0) == 0)
+        state.counters["worker_peak_MiB"] = std::stod(line.substr(6)) / 1024;
+    }
+  }
+}
+BENCHMARK(BM_PngLoad64MegapixelsPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // The same Load through a confined and an unconfined worker, alternating, so that both see the
 // same machine: the confinement must cost nothing measurable once the worker runs.
