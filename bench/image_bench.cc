@@ -317,20 +317,22 @@ bool TimedLoad(benchmark::State& state, ImageSession& images, uint64_t id, const
   return images.Free(id).Ok();
 }
 
-void BM_PngLoad12Megapixels(benchmark::State& state) {
-  const std::string& png = TwelveMegapixelPng();
-  const std::vector<unsigned char> output(size_t{4000} * 3000 * 4, 1);
+// Loads `png` through a worker, then decodes it with the codec in this process and copies
+// `pixelBytes` into a fresh and a warm region, every iteration; reports the samples.
+CSamples RunPngLoad(benchmark::State& state, const std::string& png, size_t pixelBytes,
+                    const char* name) {
+  const std::vector<unsigned char> output(pixelBytes, 1);
+  CSamples samples;
   Session session;
   if (Status started = session.Start(WorkerOptions()); !started) {
     state.SkipWithError(started.Message().c_str());
-    return;
+    return samples;
   }
   ImageSession images(session);
   CSameCpu placement(session.WorkerPid());
-  CSamples samples;
   uint64_t id = 0;
   for (auto _ : state) {
-    if (!TimedLoad(state, images, ++id, png, "big.png", {}, samples)) break;
+    if (!TimedLoad(state, images, ++id, png, name, {}, samples)) break;
     samples.inproc.push_back(Time([&] {
       ImageDescriptor descriptor{};
       void* pixels = nullptr;
@@ -342,6 +344,12 @@ void BM_PngLoad12Megapixels(benchmark::State& state) {
     samples.warm.push_back(WarmRegionCopy(output));
   }
   samples.Report(state, output.size());
+  return samples;
+}
+
+void BM_PngLoad12Megapixels(benchmark::State& state) {
+  const std::string& png = TwelveMegapixelPng();
+  RunPngLoad(state, png, size_t{4000} * 3000 * 4, "big.png");
   state.SetLabel("input " + std::to_string(png.size() >> 20) + " MiB");
 }
 BENCHMARK(BM_PngLoad12Megapixels)->UseManualTime()->Iterations(9)->Unit(benchmark::kMillisecond);
@@ -349,30 +357,8 @@ BENCHMARK(BM_PngLoad12Megapixels)->UseManualTime()->Iterations(9)->Unit(benchmar
 // A square PNG of range(0) megapixels, through the worker against the codec in this process.
 void BM_PngLoad(benchmark::State& state) {
   const uint32_t side = static_cast<uint32_t>(std::lround(std::sqrt(state.range(0) * 1e6)));
-  const std::string png = ArtworkPng(side, side);
-  const std::vector<unsigned char> output(size_t{side} * side * 4, 1);
-  Session session;
-  if (Status started = session.Start(WorkerOptions()); !started) {
-    state.SkipWithError(started.Message().c_str());
-    return;
-  }
-  ImageSession images(session);
-  CSameCpu placement(session.WorkerPid());
-  CSamples samples;
-  uint64_t id = 0;
-  for (auto _ : state) {
-    if (!TimedLoad(state, images, ++id, png, "square.png", {}, samples)) break;
-    samples.inproc.push_back(Time([&] {
-      ImageDescriptor descriptor{};
-      void* pixels = nullptr;
-      uint32_t size = 0;
-      TesselLoadPNG(png.data(), static_cast<uint32_t>(png.size()), &descriptor, &pixels, &size);
-      std::free(pixels);
-    }));
-    samples.floor.push_back(FreshRegionCopy(output));
-    samples.warm.push_back(WarmRegionCopy(output));
-  }
-  samples.Report(state, output.size());
+  const CSamples samples = RunPngLoad(state, ArtworkPng(side, side), size_t{side} * side * 4,
+                                      "square.png");
   state.counters["worker_per_inproc"] = Best(samples.worker) / std::max(Best(samples.inproc), 1e-9);
 }
 BENCHMARK(BM_PngLoad)
