@@ -6,12 +6,17 @@
 #include <benchmark/benchmark.h>
 #include <png.h>
 #include <sys/mman.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -203,6 +208,95 @@ BENCHMARK(BM_EncodeLibdeflate)
     ->Iterations(2)
     ->Unit(benchmark::kMillisecond);
 #endif
+
+// `tessel render` of a batch of 200 small SVG files (written to a fresh folder) at -j 1 and at
+// -j 2, alternating in one loop so that both see the same machine; the tool is started anew for
+// every run, as a user starts it. The share is the ratio of the medians of the wall times.
+std::vector<std::string> WriteSvgBatch(const std::string& folder, size_t count) {
+  std::vector<std::string> paths;
+  for (size_t i = 0; i < count; ++i) {
+    std::string shapes;
+    for (int c = 0; c < 24; ++c) {
+      shapes += "<circle cx='" + std::to_string((c * 37 + i * 11) % 192) + "' cy='" +
+                std::to_string((c * 53 + i * 5) % 192) + "' r='" + std::to_string(8 + c % 24) +
+                "' fill='url(#g)' opacity='0.7'/>";
+    }
+    const std::string svg =
+        "<svg xmlns='http://www.w3.org/2000/svg' width='192' height='192'><defs>"
+        "<radialGradient id='g'><stop offset='0' stop-color='#" +
+        std::to_string(100 + i % 900) + "'/><stop offset='1' stop-color='#135'/></radialGradient>"
+        "</defs><rect width='192' height='192' fill='#eee'/>" + shapes + "</svg>";
+    paths.push_back(folder + "/icon" + std::to_string(i) + ".svg");
+    std::ofstream(paths.back(), std::ios::binary) << svg;
+  }
+  return paths;
+}
+
+// Seconds for one run of the tool; negative when it failed.
+double RunTool(const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  const auto begin = std::chrono::steady_clock::now();
+  pid_t pid = 0;
+  const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  const auto end = std::chrono::steady_clock::now();
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+  return std::chrono::duration<double>(end - begin).count();
+}
+
+void BM_RenderBatchJobs(benchmark::State& state) {
+  char folderName[] = "/tmp/tessel-bench-batch-XXXXXX";
+  if (::mkdtemp(folderName) == nullptr) {
+    state.SkipWithError("cannot make a temporary folder");
+    return;
+  }
+  const std::string folder = folderName;
+  struct CRemove {
+    std::string path;
+    ~CRemove() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  } remove{folder};
+  const std::vector<std::string> inputs = WriteSvgBatch(folder, 200);
+  std::filesystem::create_directory(folder + "/out");
+  const std::string tool =
+      std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/tessel";
+  const auto run = [&](const char* jobs) {
+    std::vector<std::string> arguments = {tool, "render", "-j", jobs, "--out-dir", folder + "/out"};
+    arguments.insert(arguments.end(), inputs.begin(), inputs.end());
+    return RunTool(arguments);
+  };
+  std::vector<double> one, two;
+  for (auto _ : state) {
+    const double a = run("1"), b = run("2");
+    if (a < 0 || b < 0) {
+      state.SkipWithError(("tessel render failed: " + tool).c_str());
+      return;
+    }
+    one.push_back(a), two.push_back(b);
+    state.SetIterationTime(b);
+  }
+  const auto median = [](std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
+  };
+  const double m1 = median(one), m2 = median(two);
+  state.counters["j1_ms"] = m1 * 1e3;
+  state.counters["j2_ms"] = m2 * 1e3;
+  state.counters["j2_per_j1"] = m1 > 0 ? m2 / m1 : 0;
+}
+BENCHMARK(BM_RenderBatchJobs)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

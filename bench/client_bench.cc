@@ -147,6 +147,7 @@ BENCHMARK(BM_RawFutexPingPong)->Apply(NamePlacements)->UseRealTime();
 
 void BM_ColdStartToFirstPing(benchmark::State& state) {
   const SessionOptions options = WorkerOptions();
+  double best = 1e9;
   for (auto _ : state) {
     const auto begin = std::chrono::steady_clock::now();
     Session session;
@@ -157,9 +158,13 @@ void BM_ColdStartToFirstPing(benchmark::State& state) {
       state.SkipWithError(ready.Message().c_str());
       break;
     }
-    state.SetIterationTime(std::chrono::duration<double>(end - begin).count());
+    const double seconds = std::chrono::duration<double>(end - begin).count();
+    best = std::min(best, seconds);
+    state.SetIterationTime(seconds);
     // Stopping the worker is not part of the start.
   }
+  // The least disturbed start: on a shared machine the mean carries other processes' work.
+  state.counters["best_us"] = best * 1e6;
 }
 BENCHMARK(BM_ColdStartToFirstPing)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
@@ -172,6 +177,7 @@ void BM_ColdStartToFirstPng(benchmark::State& state) {
       0xdf, 0xc0, 0xf0, 0x1f, 0x00, 0x06, 0x80, 0x02, 0x7f, 0x10, 0x4c, 0x1b, 0xe1, 0x00, 0x00,
       0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
   const SessionOptions options = WorkerOptions();
+  double best = 1e9;
   for (auto _ : state) {
     const auto begin = std::chrono::steady_clock::now();
     Session session;
@@ -187,8 +193,12 @@ void BM_ColdStartToFirstPng(benchmark::State& state) {
       state.SkipWithError(ready.Message().c_str());
       break;
     }
-    state.SetIterationTime(std::chrono::duration<double>(end - begin).count());
+    const double seconds = std::chrono::duration<double>(end - begin).count();
+    best = std::min(best, seconds);
+    state.SetIterationTime(seconds);
   }
+  // The least disturbed start: on a shared machine the mean carries other processes' work.
+  state.counters["best_us"] = best * 1e6;
 }
 BENCHMARK(BM_ColdStartToFirstPng)->UseManualTime()->Unit(benchmark::kMicrosecond);
 

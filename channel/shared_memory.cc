@@ -21,7 +21,7 @@ bool CSharedMemory::Open(std::string_view name) {
   if (name != name_) Close();
   name_ = name;
   requestedSize_ = 0;
-  if (region_.Open(name_, true)) return true;
+  if (region_.Open(name_, true, prefault_)) return true;
   const int error = errno;
   const std::string description = DescribeError(error);
   std::string path;

@@ -14,7 +14,9 @@ namespace tessel {
 // writing and mapped whole. The view covers the object's real size, whatever a peer claims.
 class CSharedMemory {
  public:
-  explicit CSharedMemory(CLogger& logger = CLogger::Instance()) : logger_(logger) {}
+  explicit CSharedMemory(CLogger& logger = CLogger::Instance(),
+                         Prefault prefault = Prefault::kWhole)
+      : logger_(logger), prefault_(prefault) {}
   CSharedMemory(const CSharedMemory&) = delete;
   CSharedMemory& operator=(const CSharedMemory&) = delete;
 
@@ -32,6 +34,7 @@ class CSharedMemory {
 
  private:
   CLogger& logger_;
+  const Prefault prefault_;
   CSharedMemoryRegion region_;
   // The size asked for; an open by name always asks for the whole object (0). Only logged.
   uint32_t requestedSize_ = 0;

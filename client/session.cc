@@ -249,6 +249,15 @@ Status Session::Start(const SessionOptions& options) {
   }
   state_ = State::kRunning;
   lastAnswer_ = Clock::now();
+  // The main mapping's pages are taken while the worker starts, on the other core, rather than
+  // before: the start is what every new worker waits for.
+  if (!main_.Reserve()) {
+    const int error = errno;
+    Close();
+    endReason_ = error == ENOSPC ? SharedMemoryShortage(kMainMappingSize)
+                                 : SystemError("cannot reserve the session's shared memory", error);
+    return endReason_;
+  }
   // The first answer also means that the worker has written its report on itself, which a
   // required confinement checks.
   const bool check = options_.confinement == ConfinementMode::kRequire;
@@ -303,7 +312,8 @@ Status Session::CreateObjects() {
     // The worker opens the extended region first and needs it at start.
     const bool extendedMade = extended_.Create(ObjectName(kExtendedRegionSuffix), PageSize());
     const bool mainMade =
-        extendedMade && main_.Create(ObjectName(kMainMappingSuffix), kMainMappingSize);
+        extendedMade &&
+        main_.Create(ObjectName(kMainMappingSuffix), kMainMappingSize, Prefault::kOnTouch);
     const bool serverMade = mainMade && serverEvent_.Create(ObjectName(kServerEventSuffix));
     if (serverMade && clientEvent_.Create(ObjectName(kClientEventSuffix))) {
       extendedLinked_ = fixedNamesLinked_ = true;

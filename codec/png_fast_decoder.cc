@@ -12,6 +12,7 @@
 #include "codec/error_text.h"
 #include "codec/png_decoder.h"
 #include "codec/unfilter.h"
+#include "platform/mapping.h"
 
 namespace tessel::codec {
 namespace {
@@ -440,15 +441,22 @@ Verdict RefuseBadFilter(ImageDescriptor* descriptor) {
 }
 
 // Inflates the IDAT data into `filtered` (rows of `stride` bytes: a filter byte, then the row).
-// Data in several chunks is joined in `joined` first.
-Verdict Inflate(const CDataRun& run, uint8_t* joined, size_t stride, size_t expected,
-                uint8_t* filtered, ImageDescriptor* descriptor) {
+// Data in several chunks is joined first, in pages of its own that go back to the system as soon
+// as the rows are out: taken from the heap, they would stay resident beside the pixels while
+// those are handed over, since the worker keeps freed heap for the next image.
+Verdict Inflate(const CDataRun& run, size_t stride, size_t expected, uint8_t* filtered,
+                ImageDescriptor* descriptor) {
   const uint8_t* stream = run.chunks.empty() ? nullptr : run.chunks[0].payload;
+  CMapping joined;
   if (run.chunks.size() > 1) {
+    void* pages = ::mmap(nullptr, run.total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                         -1, 0);
+    if (pages == MAP_FAILED) return Verdict::kHandedOff;
+    joined = CMapping(pages, run.total);
     for (const CDataChunk& chunk : run.chunks) {
-      std::memcpy(joined + chunk.start, chunk.payload, chunk.length);
+      std::memcpy(joined.As<uint8_t>() + chunk.start, chunk.payload, chunk.length);
     }
-    stream = joined;
+    stream = joined.As<uint8_t>();
   }
   if (!PlainZlibHeader(stream, run.total, expected)) return Verdict::kHandedOff;
   std::unique_ptr<libdeflate_decompressor, CDecompressorFree> decompressor(
@@ -499,22 +507,21 @@ PngFastResult Decode(const uint8_t* data, size_t length, ImageDescriptor* descri
   const size_t expected = stride * image.height;
   const size_t outputStride = size_t{image.width} * 4;
   const size_t outputBytes = outputStride * image.height;
-  // One block holds the joined IDAT data, then the inflated rows at its end, and becomes the
-  // pixels: each output row lands before the rows still to be read, one row of slack ahead.
-  // That is half the fresh pages of separate buffers, and page faults are a good part of a load.
-  // Deflate expands at most 1032 to 1: data that cannot fill the rows is libpng's to judge,
-  // before a block sized by the header is asked for.
+  // One block holds the inflated rows at its end and becomes the pixels: each output row lands
+  // before the rows still to be read, one row of slack ahead. That is half the fresh pages of
+  // separate buffers, and page faults are a good part of a load. Deflate expands at most 1032
+  // to 1: data that cannot fill the rows is libpng's to judge, before a block sized by the
+  // header is asked for.
   if (run.total < 2 || (run.total - 2) * kMostInflated + kMostInflated < expected) {
     return PngFastResult::kHandedOff;
   }
-  const size_t joinedBytes = run.chunks.size() > 1 ? run.total : 0;
-  const size_t blockBytes = std::max(outputBytes, joinedBytes + expected + outputStride);
+  const size_t blockBytes = std::max(outputBytes, expected + outputStride);
   // Where memory is short, libpng (which needs less) tries, and words a failure its own way.
   CBuffer block(static_cast<uint8_t*>(std::malloc(blockBytes)));
   CBuffer spare(static_cast<uint8_t*>(std::calloc(image.rowBytes, 1)));  // starts as the row above
   if (block == nullptr || spare == nullptr) return PngFastResult::kHandedOff;
   uint8_t* const filtered = block.get() + (blockBytes - expected);
-  verdict = Inflate(run, block.get(), stride, expected, filtered, descriptor);
+  verdict = Inflate(run, stride, expected, filtered, descriptor);
   if (verdict != Verdict::kContinue) {
     return verdict == Verdict::kRefused ? PngFastResult::kRefused : PngFastResult::kHandedOff;
   }

@@ -44,7 +44,7 @@ namespace {
 
 // Takes every page of the object now: on a full tmpfs a page first touched through a mapping
 // raises SIGBUS in whichever process touches it, while this fails with ENOSPC, here.
-bool Reserve(int fd, size_t size) {
+bool TakePages(int fd, size_t size) {
   const int rc = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
   if (rc != 0) errno = rc;
   return rc == 0;
@@ -52,7 +52,7 @@ bool Reserve(int fd, size_t size) {
 
 // Faults every page of a fresh mapping in now, in one call, instead of one fault per page at
 // first touch; a kernel without MADV_POPULATE_* (before 5.14) just leaves that to first touch.
-void Prefault(void* address, size_t size, bool writable) {
+void FaultIn(void* address, size_t size, bool writable) {
 #if defined(MADV_POPULATE_WRITE) && defined(MADV_POPULATE_READ)
   const int error = errno;
   ::madvise(address, size, writable ? MADV_POPULATE_WRITE : MADV_POPULATE_READ);
@@ -62,11 +62,11 @@ void Prefault(void* address, size_t size, bool writable) {
 #endif
 }
 
-CMapping MapWhole(int fd, size_t size, bool writable) {
+CMapping MapWhole(int fd, size_t size, bool writable, Prefault prefault = Prefault::kWhole) {
   int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
   void* address = ::mmap(nullptr, size, protection, MAP_SHARED, fd, 0);
   if (address == MAP_FAILED) return {};
-  Prefault(address, size, writable);
+  if (prefault == Prefault::kWhole) FaultIn(address, size, writable);
   return CMapping(address, size);
 }
 
@@ -76,7 +76,7 @@ bool SameObject(const struct stat& a, const struct stat& b) {
 
 }  // namespace
 
-bool CSharedMemoryRegion::Create(std::string_view name, size_t size) {
+bool CSharedMemoryRegion::Create(std::string_view name, size_t size, Prefault prefault) {
   Close();
   std::string path;
   if (!SharedObjectPath(name, path)) return false;
@@ -91,8 +91,9 @@ bool CSharedMemoryRegion::Create(std::string_view name, size_t size) {
   CUniqueFd fd(::shm_open(path.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600));
   if (!fd) return false;
   CMapping mapping;
-  if (::ftruncate(fd.Get(), static_cast<off_t>(size)) == 0 && Reserve(fd.Get(), size))
-    mapping = MapWhole(fd.Get(), size, true);
+  if (::ftruncate(fd.Get(), static_cast<off_t>(size)) == 0 &&
+      (prefault == Prefault::kOnTouch || TakePages(fd.Get(), size)))
+    mapping = MapWhole(fd.Get(), size, true, prefault);
   if (!mapping.Valid()) {
     // Nobody can use a half-made object; do not leave the name taken.
     int error = errno;
@@ -107,6 +108,14 @@ bool CSharedMemoryRegion::Create(std::string_view name, size_t size) {
   return true;
 }
 
+bool CSharedMemoryRegion::Reserve() {
+  if (!owner_) {
+    errno = EBADF;
+    return false;
+  }
+  return TakePages(owner_.Get(), mapping_.Length());
+}
+
 bool CSharedMemoryRegion::Resize(size_t size) {
   const size_t previous = mapping_.Length();
   mapping_.Reset();
@@ -118,7 +127,7 @@ bool CSharedMemoryRegion::Resize(size_t size) {
     errno = size == 0 ? EINVAL : EFBIG;
     return false;
   }
-  if (::ftruncate(owner_.Get(), static_cast<off_t>(size)) != 0 || !Reserve(owner_.Get(), size)) {
+  if (::ftruncate(owner_.Get(), static_cast<off_t>(size)) != 0 || !TakePages(owner_.Get(), size)) {
     // Back to the size whose pages were all there, so that the region stays usable.
     const int error = errno;
     if (previous != 0 && ::ftruncate(owner_.Get(), static_cast<off_t>(previous)) == 0)
@@ -130,15 +139,15 @@ bool CSharedMemoryRegion::Resize(size_t size) {
   return mapping_.Valid();
 }
 
-bool CSharedMemoryRegion::Open(std::string_view name, bool writable) {
-  if (MapOrKeep(name, writable)) return true;
+bool CSharedMemoryRegion::Open(std::string_view name, bool writable, Prefault prefault) {
+  if (MapOrKeep(name, writable, prefault)) return true;
   const int error = errno;
   Close();
   errno = error;
   return false;
 }
 
-bool CSharedMemoryRegion::MapOrKeep(std::string_view name, bool writable) {
+bool CSharedMemoryRegion::MapOrKeep(std::string_view name, bool writable, Prefault prefault) {
   std::string path;
   if (!SharedObjectPath(name, path)) return false;
   CUniqueFd fd(::shm_open(path.c_str(), writable ? O_RDWR : O_RDONLY, 0));
@@ -155,7 +164,7 @@ bool CSharedMemoryRegion::MapOrKeep(std::string_view name, bool writable) {
     errno = EINVAL;
     return false;
   }
-  CMapping mapping = MapWhole(fd.Get(), static_cast<size_t>(info.st_size), writable);
+  CMapping mapping = MapWhole(fd.Get(), static_cast<size_t>(info.st_size), writable, prefault);
   if (!mapping.Valid()) return false;
   identity_ = info;
   mapping_ = std::move(mapping);

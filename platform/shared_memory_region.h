@@ -23,6 +23,10 @@ std::string SharedObjectFile(std::string_view name);
 // Bytes still free where shared objects live (/dev/shm); 0 when unknown.
 uint64_t SharedMemoryAvailable();
 
+// When the pages of a new mapping are faulted in: all at once when it is made, or one by one as
+// they are first touched.
+enum class Prefault { kWhole, kOnTouch };
+
 // A named POSIX shared-memory object mapped whole into this process.
 //
 // The creator fixes the size; an opener maps whatever size the object really has (fstat), never
@@ -43,9 +47,15 @@ class CSharedMemoryRegion {
   // Creates a new object of `size` bytes with mode 0600 (only our user may open it) and maps it
   // for reading and writing. Fails with EEXIST when the name is taken, and with ENOSPC when its
   // pages cannot all be had now (they are taken at once, so that no access can fault later).
-  // The contents start zeroed. Every mapping this class makes is faulted in whole when it is
-  // made (where the kernel can), so that the first pass over it pays no fault per page.
-  bool Create(std::string_view name, size_t size);
+  // The contents start zeroed. With kWhole the mapping is faulted in whole when it is made (where
+  // the kernel can), so that the first pass over it pays no fault per page. kOnTouch suits a
+  // region of which most uses touch a few pages: nothing is taken or faulted in, and the pages
+  // are only sure to exist once Reserve() has succeeded.
+  bool Create(std::string_view name, size_t size, Prefault prefault = Prefault::kWhole);
+
+  // The creator only: takes every page of the object now, so that no access can fault on a full
+  // tmpfs later. Fails with ENOSPC when they cannot be had, EBADF on a region not created here.
+  bool Reserve();
 
   // The creator only: gives the same object (same inode, so whoever may open it still may) a new
   // size and maps it anew. Bytes up to the smaller size stay. Fails with EBADF on a region that
@@ -57,7 +67,7 @@ class CSharedMemoryRegion {
   // size 0 cannot be mapped and fails with EINVAL. When the region maps that very object (same
   // inode) already, at the size it has now and with the same access, the view is kept as it is:
   // its pages stay mapped. A failure leaves the region closed.
-  bool Open(std::string_view name, bool writable);
+  bool Open(std::string_view name, bool writable, Prefault prefault = Prefault::kWhole);
 
   // Unmaps; safe on a closed region.
   void Close();
@@ -76,7 +86,7 @@ class CSharedMemoryRegion {
   static bool ExistsReadOnly(std::string_view name);
 
  private:
-  bool MapOrKeep(std::string_view name, bool writable);
+  bool MapOrKeep(std::string_view name, bool writable, Prefault prefault);
 
   CMapping mapping_;
   CUniqueFd owner_;  // the creator's descriptor, kept for Resize

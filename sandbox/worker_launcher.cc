@@ -5,8 +5,10 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/securebits.h>
+#include <sched.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -17,6 +19,7 @@
 #include <cstdio>
 
 #include "platform/capabilities.h"
+#include "platform/mapping.h"
 #include "platform/unique_fd.h"
 #include "sandbox/landlock_ruleset.h"
 #include "sandbox/seccomp_filter.h"
@@ -131,12 +134,23 @@ bool DropCapabilities(const ChildPlan& plan) {
   return ::syscall(SYS_capset, &header, data) == 0;
 }
 
+// Runs in the parent's memory until exec (see SpawnChild), with every signal blocked: it makes
+// system calls only, and never returns.
 [[noreturn]] void RunChild(const ChildPlan& plan) {
-  sigset_t none;
-  ::sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  // Ignored signals stay ignored across exec; the worker starts with the defaults.
-  for (int signal = 1; signal < NSIG; ++signal) ::signal(signal, SIG_DFL);
+  // Ignored signals stay ignored across exec, and a handler of the caller's must never run here,
+  // on memory the caller is still using: the defaults first, then the signals are let in. Plain
+  // system calls: wrappers that a runtime intercepts may keep state in the memory we share.
+  struct KernelSigaction {
+    void (*handler)(int);
+    unsigned long flags;
+    void (*restorer)();
+    uint64_t mask;
+  } defaults{SIG_DFL, 0, nullptr, 0};
+  for (int signal = 1; signal < NSIG; ++signal) {
+    ::syscall(SYS_rt_sigaction, signal, &defaults, nullptr, sizeof defaults.mask);
+  }
+  const uint64_t none = 0;
+  ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
   if (::dup2(plan.standardInput, STDIN_FILENO) < 0) Failed(plan, kStepStandardInput);
   // Signals meant for the caller's terminal (Ctrl-C) are not the worker's: the caller decides
   // when its worker ends.
@@ -175,6 +189,31 @@ bool DropCapabilities(const ChildPlan& plan) {
   ::execve(plan.path, plan.argv, plan.envp);
   Failed(plan, kStepExec);
   ::_exit(127);
+}
+
+int ChildEntry(void* plan) {
+  RunChild(*static_cast<const ChildPlan*>(plan));
+}
+
+// Starts the child that becomes the worker. It shares our memory until its exec (or exit), the
+// way posix_spawn does, and we wait until then: copying the page tables of a large caller, as
+// fork does, would cost more than the whole start of a worker. Signals stay blocked while the
+// child runs on our memory. Returns the child's pid, or -1 with errno set.
+pid_t SpawnChild(const ChildPlan& plan) {
+  constexpr size_t kChildStack = 256 << 10;
+  void* stack = ::mmap(nullptr, kChildStack, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (stack == MAP_FAILED) return -1;
+  const CMapping stackOwner(stack, kChildStack);
+  sigset_t all, previous;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  const pid_t pid = ::clone(ChildEntry, static_cast<char*>(stack) + kChildStack,
+                            CLONE_VM | CLONE_VFORK | SIGCHLD, const_cast<ChildPlan*>(&plan));
+  const int error = errno;
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = error;
+  return pid;
 }
 
 std::string Describe(int error) {
@@ -460,12 +499,11 @@ bool LaunchWorker(const WorkerLaunch& launch, LaunchedWorker& worker, std::strin
   plan.argv = argv.data();
   plan.envp = envp.data();
 
-  const pid_t pid = ::fork();
+  const pid_t pid = SpawnChild(plan);
   if (pid < 0) {
     error = "cannot start the worker: " + Describe(errno);
     return false;
   }
-  if (pid == 0) RunChild(plan);
   writeEnd.Reset();
 
   // The pipe ends at exec; what came before it is what the child could not do.

@@ -81,7 +81,9 @@ bool CVarnixServer::OpenSession(const std::string& sessionId) {
     CloseSession();
     return false;
   }
-  mainMapping_ = std::make_unique<CSharedMemory>(log_.Logger());
+  // A command touches the control block and its few input and output pages; faulting the whole
+  // mapping in would cost every start more than the command does.
+  mainMapping_ = std::make_unique<CSharedMemory>(log_.Logger(), Prefault::kOnTouch);
   bool mainOpen = mainMapping_->Open(ObjectName(kMainMappingSuffix, sessionId));
   // The control block and the whole inline area must lie inside the mapping.
   if (mainOpen && mainMapping_->Size() < kMainMappingSize) {

@@ -2,6 +2,7 @@
 // or output that does not fit is an error with a sentence; no process takes SIGBUS for it.
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 
 #include <string>
@@ -19,12 +20,17 @@ void ExpectShortage(const Status& status, const char* what) {
       << what << ": " << (status.Ok() ? "succeeded" : status.Message());
 }
 
+// In a child's own mount namespace, /dev/shm becomes a tmpfs of `size`; false when it cannot.
+bool MountSmallSharedMemory(const char* size) {
+  const std::string options = std::string("size=") + size + ",mode=1777";
+  return ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount("tessel-test", "/dev/shm", "tmpfs", 0, options.c_str()) == 0;
+}
+
 TEST(SharedMemoryTest, ShortageIsAnErrorAndNeitherProcessFaults) {
   test::RunInChild([] {
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tessel-test", "/dev/shm", "tmpfs", 0, "size=6m,mode=1777") != 0)
-      GTEST_SKIP() << "cannot mount a small /dev/shm in a namespace here";
+    if (!MountSmallSharedMemory("6m")) GTEST_SKIP() << "cannot mount a small /dev/shm here";
     Session session;
     const Status started = session.Start();
     ASSERT_TRUE(started.Ok()) << started.Message();
@@ -39,6 +45,18 @@ TEST(SharedMemoryTest, ShortageIsAnErrorAndNeitherProcessFaults) {
     // And the session goes on with what fits.
     Result<LoadedImage> fits = images.Load(3, std::as_bytes(std::span(svg)), "small.svg");
     EXPECT_TRUE(fits.Ok()) << fits.Error().Message();
+  });
+}
+
+// The main mapping's pages are taken while the worker starts: a /dev/shm without room for them
+// still fails the start with the sentence, and no worker is left behind.
+TEST(SharedMemoryTest, NoRoomForTheMainMappingFailsTheStart) {
+  test::RunInChild([] {
+    if (!MountSmallSharedMemory("1m")) GTEST_SKIP() << "cannot mount a small /dev/shm here";
+    Session session;
+    ExpectShortage(session.Start(), "start");
+    EXPECT_FALSE(session.Running());
+    EXPECT_TRUE(session.WorkerPid() == 0 || ::kill(session.WorkerPid(), 0) != 0);
   });
 }
 

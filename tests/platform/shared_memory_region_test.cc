@@ -1,6 +1,7 @@
 #include "platform/shared_memory_region.h"
 
 #include <linux/capability.h>
+#include <sys/stat.h>
 
 #include <cstring>
 
@@ -39,6 +40,30 @@ TEST_F(SharedMemoryRegionTest, ViewsShareBytesAndOutliveTheirName) {
   Bytes(new_view)[3 * 4096] = 'z';
   Bytes(old_view)[9996] = 'w';  // still mapped and writable
   EXPECT_EQ(std::memcmp(Bytes(reader) + 9990, "tesselw", 7), 0);
+}
+
+// Pages are taken at creation by default, and only by Reserve() for a region made to be faulted
+// in on touch: the start of a session takes them while its worker starts.
+TEST_F(SharedMemoryRegionTest, PagesAreTakenAtCreationOrByReserve) {
+  const auto TakenBytes = [](const std::string& name) {
+    struct stat info {};
+    EXPECT_EQ(::stat(SharedObjectFile(name).c_str(), &info), 0);
+    return static_cast<uint64_t>(info.st_blocks) * 512;
+  };
+  constexpr size_t kSize = 1 << 20;
+  CSharedMemoryRegion lazy;
+  ASSERT_TRUE(lazy.Create(name_, kSize, Prefault::kOnTouch));
+  EXPECT_EQ(TakenBytes(name_), 0u);
+  ASSERT_TRUE(lazy.Reserve());
+  EXPECT_GE(TakenBytes(name_), kSize);
+  EXPECT_FALSE(CSharedMemoryRegion().Reserve());
+  EXPECT_EQ(errno, EBADF);
+
+  const std::string eager = name_ + "-eager";
+  CSharedMemoryRegion region;
+  ASSERT_TRUE(region.Create(eager, kSize));
+  EXPECT_GE(TakenBytes(eager), kSize);
+  CSharedMemoryRegion::Unlink(eager);
 }
 
 TEST_F(SharedMemoryRegionTest, RefusesBadNamesSizesAndUnsizedObjects) {

@@ -3,6 +3,7 @@
 #include "sandbox/worker_launcher.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <sstream>
 
 #include "platform/process.h"
+#include "tests/support/forked_child.h"
 #include "tests/support/temp_folder.h"
 
 namespace tessel {
@@ -109,6 +111,52 @@ TEST(WorkerLauncherTest, RequiredConfinementRefusesToStartWhatItCannotGrant) {
   for (const char* layer :
        {"no_new_privs", "capabilities", "environment", "resource limits", "Landlock", "seccomp"})
     EXPECT_NE(offered.Find(layer), nullptr) << layer;
+}
+
+// The child runs on the caller's memory until its exec, with the caller's signals held off: what
+// the caller ignores or blocks must not reach the worker, and the caller's own mask must be as
+// it was afterwards.
+TEST(WorkerLauncherTest, TheWorkerStartsWithDefaultSignalsAndTheCallerKeepsItsOwn) {
+  test::RunInChild([] {
+    ::signal(SIGTERM, SIG_IGN);
+    ::signal(SIGUSR2, [](int) {});
+    sigset_t blocked, after;
+    ::sigemptyset(&blocked);
+    ::sigaddset(&blocked, SIGUSR1);
+    ::sigprocmask(SIG_SETMASK, &blocked, nullptr);
+
+    WorkerLaunch launch;
+    launch.mode = ConfinementMode::kOff;
+    launch.executable = "/bin/sleep";
+    launch.arguments = {"30"};
+    LaunchedWorker launched;
+    std::string error;
+    ASSERT_TRUE(LaunchWorker(launch, launched, error)) << error;
+    ::sigprocmask(SIG_SETMASK, nullptr, &after);
+    EXPECT_TRUE(::sigismember(&after, SIGUSR1));
+    EXPECT_FALSE(::sigismember(&after, SIGUSR2));
+    EXPECT_FALSE(::sigismember(&after, SIGTERM));
+
+    // Read once the child runs the program, not while it is still ours.
+    std::map<std::string, std::string> fields;
+    for (int attempt = 0; attempt < 500 && fields["Name"] != "sleep"; ++attempt) {
+      fields.clear();
+      std::ifstream status("/proc/" + std::to_string(launched.pid) + "/status");
+      for (std::string line; std::getline(status, line);) {
+        const size_t colon = line.find(':');
+        const size_t value = line.find_first_not_of(" \t", colon + 1);
+        if (colon != std::string::npos && value != std::string::npos)
+          fields[line.substr(0, colon)] = line.substr(value);
+      }
+      if (fields["Name"] != "sleep") ::usleep(2000);
+    }
+    EXPECT_EQ(fields["Name"], "sleep");
+    EXPECT_EQ(fields["SigIgn"], "0000000000000000");
+    EXPECT_EQ(fields["SigBlk"], "0000000000000000");
+    EXPECT_EQ(fields["SigCgt"], "0000000000000000");
+    ::kill(launched.pid, SIGKILL);
+    ::waitpid(launched.pid, nullptr, 0);
+  });
 }
 
 }  // namespace
