@@ -131,15 +131,17 @@ bool Compile(std::vector<sock_filter>& program, size_t& allowedCalls, std::strin
        allow("openat", {SCMP_A2(SCMP_CMP_MASKED_EQ, O_TRUNC, 0)});
   // Signals to the worker itself only (abort, thread cancellation).
   const scmp_datum_t self = kSelfPlaceholder;
-  ok = ok && allow("kill", {SCMP_A0(SCMP_CMP_EQ, self)}) &&
-       allow("tgkill", {SCMP_A0(SCMP_CMP_EQ, self)}) &&
-       allow("rt_sigqueueinfo", {SCMP_A0(SCMP_CMP_EQ, self)}) &&
-       allow("rt_tgsigqueueinfo", {SCMP_A0(SCMP_CMP_EQ, self)});
+  ok = ok && allow("kill", {SCMP_A0(SCMP_CMP_EQ, self, 0)}) &&
+       allow("tgkill", {SCMP_A0(SCMP_CMP_EQ, self, 0)}) &&
+       allow("rt_sigqueueinfo", {SCMP_A0(SCMP_CMP_EQ, self, 0)}) &&
+       allow("rt_tgsigqueueinfo", {SCMP_A0(SCMP_CMP_EQ, self, 0)});
   // Its own limits only.
-  ok = ok && allow("prlimit64", {SCMP_A0(SCMP_CMP_EQ, 0)});
-  for (unsigned long request : kIoctls) ok = ok && allow("ioctl", {SCMP_A1(SCMP_CMP_EQ, request)});
+  ok = ok && allow("prlimit64", {SCMP_A0(SCMP_CMP_EQ, 0, 0)});
+  for (unsigned long request : kIoctls) {
+    ok = ok && allow("ioctl", {SCMP_A1(SCMP_CMP_EQ, request, 0)});
+  }
   for (int option : kPrctls) {
-    ok = ok && allow("prctl", {SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(option))});
+    ok = ok && allow("prctl", {SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(option), 0)});
   }
   if (!ok) return false;
 

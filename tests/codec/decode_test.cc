@@ -74,8 +74,10 @@ TEST_P(PngTest, EveryFormatDecodesAsAnIndependentReaderDoes) {
         const bool trns = variant & 1, adam7 = variant & 2;
         const auto [width, height] = sizes[variant / 4];
         SCOPED_TRACE(testing::Message() << type << '/' << depth << '/' << variant);
+        const int colourType = type;
+        const uint32_t w = width, h = height;
         const auto png = [&](int bits) {
-          return EncodePng(MakeSampleImage(type, bits, adam7, trns, width, height, width));
+          return EncodePng(MakeSampleImage(colourType, bits, adam7, trns, w, h, w));
         };
         const CDecoded decoded = Load(png(depth));
         const ImageDescriptor& d = decoded.descriptor;
@@ -148,7 +150,7 @@ struct CDocument {
 };
 
 using CBgra = std::array<int, 4>;
-const CBgra kRed = {0, 0, 255, 255}, kBlue = {255, 0, 0, 255}, kClear = {0, 0, 0, 0};
+const CBgra kBlue = {255, 0, 0, 255}, kClear = {0, 0, 0, 0};
 
 CBgra At(const std::vector<uint8_t>& raster, uint32_t width, uint32_t x, uint32_t y) {
   const uint8_t* p = &raster.at((size_t{y} * width + x) * 4);
