@@ -62,6 +62,7 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
+  const WorkerPoolOptions& Options() const { return options_; }
   // The most workers this pool runs at once.
   size_t Size() const { return slots_.size(); }
 

@@ -22,7 +22,7 @@ namespace {
 
 thread_local std::string t_message;
 
-tessel_error Told(const tessel::Error& error) {
+tessel_error Told(const tessel::LoadError& error) {
   t_message = error.Message();
   return static_cast<tessel_error>(error.Code());
 }
@@ -61,7 +61,7 @@ tessel_error LoadSync(tessel_loader* loader, const tessel::Source& source,
   if (loader == nullptr) return Invalid("loader is NULL");
   try {
     auto made = std::make_unique<tessel_image>();
-    const tessel::Error error = loader->loader.Load(source, made->image, ToLoadOptions(options));
+    const tessel::LoadError error = loader->loader.Load(source, made->image, ToLoadOptions(options));
     if (!error) return Told(error);
     *image = made.release();
     return Told(error);
@@ -78,10 +78,10 @@ tessel_error LoadAsync(tessel_loader* loader, const tessel::Source& source,
   try {
     auto handle = load != nullptr ? std::make_unique<tessel_load>() : nullptr;
     tessel::PendingLoad pending = loader->loader.LoadAsync(
-        source, ToLoadOptions(options), [done, user](tessel::Error error, tessel::Image image) {
+        source, ToLoadOptions(options), [done, user](tessel::LoadError error, tessel::Image image) {
           tessel_image* given = nullptr;
           if (error) given = new (std::nothrow) tessel_image{std::move(image)};
-          if (error && given == nullptr) error = tessel::Error(tessel::ErrorCode::kSystem, "out of memory");
+          if (error && given == nullptr) error = tessel::LoadError(tessel::ErrorCode::kSystem, "out of memory");
           done(user, static_cast<tessel_error>(error.Code()), given, error.Message().c_str());
         });
     if (handle) {
@@ -99,7 +99,7 @@ tessel_error Info(tessel_loader* loader, const tessel::Source& source, tessel_im
   if (loader == nullptr || info == nullptr) return Invalid("loader or info is NULL");
   try {
     tessel::ImageInfo found;
-    const tessel::Error error = loader->loader.Info(source, found);
+    const tessel::LoadError error = loader->loader.Info(source, found);
     *info = {static_cast<tessel_format>(found.format), found.width, found.height};
     return Told(error);
   } catch (const std::bad_alloc&) {

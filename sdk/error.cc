@@ -36,35 +36,35 @@ const char* ErrorCodeName(ErrorCode code) {
   return "unknown error";
 }
 
-Error ToError(const Status& status, bool cancelled) {
+LoadError ToError(const Status& status, bool cancelled) {
   const std::string& message = status.Message();
   switch (status.Kind()) {
     case ErrorKind::kNone:
-      return Error();
+      return LoadError();
     case ErrorKind::kRefused:
-      return Error(SaysTooLarge(message) ? ErrorCode::kTooLarge : ErrorCode::kCorruptData, message);
+      return LoadError(SaysTooLarge(message) ? ErrorCode::kTooLarge : ErrorCode::kCorruptData, message);
     case ErrorKind::kBadOutput:
       // The worker made the pixels but the region they need is over our limit.
       if (Says(message, "cannot be handed over"))
-        return Error(ErrorCode::kTooLarge, "the pixels are larger than LoaderOptions::maxPixelBytes");
-      return Error(ErrorCode::kWorkerCrashed, "the worker answered out of turn: " + message);
+        return LoadError(ErrorCode::kTooLarge, "the pixels are larger than LoaderOptions::maxPixelBytes");
+      return LoadError(ErrorCode::kWorkerCrashed, "the worker answered out of turn: " + message);
     case ErrorKind::kWorkerEnded:
     case ErrorKind::kNotRunning:
-      if (cancelled) return Error(ErrorCode::kCancelled, "the load was cancelled");
-      if (Says(message, "pool is closed")) return Error(ErrorCode::kClosed, message);
-      return Error(ErrorCode::kWorkerCrashed, message);
+      if (cancelled) return LoadError(ErrorCode::kCancelled, "the load was cancelled");
+      if (Says(message, "pool is closed")) return LoadError(ErrorCode::kClosed, message);
+      return LoadError(ErrorCode::kWorkerCrashed, message);
     case ErrorKind::kTimedOut:
-      return Error(cancelled ? ErrorCode::kCancelled : ErrorCode::kTimedOut, message);
+      return LoadError(cancelled ? ErrorCode::kCancelled : ErrorCode::kTimedOut, message);
     case ErrorKind::kNotFound:
-      return Error(ErrorCode::kNotFound, message);
+      return LoadError(ErrorCode::kNotFound, message);
     case ErrorKind::kSandboxUnavailable:
-      return Error(ErrorCode::kSandboxUnavailable, message);
+      return LoadError(ErrorCode::kSandboxUnavailable, message);
     case ErrorKind::kBadInput:
-      return Error(ErrorCode::kInvalidArgument, message);
+      return LoadError(ErrorCode::kInvalidArgument, message);
     case ErrorKind::kSystem:
-      return Error(ErrorCode::kSystem, message);
+      return LoadError(ErrorCode::kSystem, message);
   }
-  return Error(ErrorCode::kSystem, message);
+  return LoadError(ErrorCode::kSystem, message);
 }
 
 }  // namespace tessel

@@ -56,10 +56,10 @@ struct ReadSource {
 
 // Reads the source (a path, descriptor or stream to its end) and tells its format; content
 // that is neither PNG nor SVG is kUnsupportedFormat.
-Error Read(const Source& source, ReadSource& out);
+LoadError Read(const Source& source, ReadSource& out);
 
 // The public code of an internal failure. `cancelled`: the load was cancelled or its loader is
 // going, so a worker that ended was ended by us.
-Error ToError(const Status& status, bool cancelled);
+LoadError ToError(const Status& status, bool cancelled);
 
 }  // namespace tessel

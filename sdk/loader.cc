@@ -1,4 +1,7 @@
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -41,16 +44,16 @@ WorkerPoolOptions PoolOptions(const LoaderOptions& options) {
   return pool;
 }
 
-Error CheckOptions(const LoaderOptions& options) {
+LoadError CheckOptions(const LoaderOptions& options) {
   if (options.maxPixelBytes == 0 || options.maxPixelBytes > kMaxPixelBytes)
-    return Error(ErrorCode::kInvalidArgument, "maxPixelBytes must be 1 to 4095 MiB");
+    return LoadError(ErrorCode::kInvalidArgument, "maxPixelBytes must be 1 to 4095 MiB");
   if (options.timeout.count() <= 0)
-    return Error(ErrorCode::kInvalidArgument, "the timeout must be positive");
-  return Error();
+    return LoadError(ErrorCode::kInvalidArgument, "the timeout must be positive");
+  return LoadError();
 }
 
-Error TooLarge(uint32_t width, uint32_t height, uint64_t limit) {
-  return Error(ErrorCode::kTooLarge, std::to_string(width) + " x " + std::to_string(height) +
+LoadError TooLarge(uint32_t width, uint32_t height, uint64_t limit) {
+  return LoadError(ErrorCode::kTooLarge, std::to_string(width) + " x " + std::to_string(height) +
                                          " pixels need more than the limit of " +
                                          std::to_string(limit) + " bytes (maxPixelBytes)");
 }
@@ -69,7 +72,7 @@ struct PendingLoad::State {
   ReadSource source;
   LoadOptions options;
   Loader::Callback callback;
-  Error error;
+  LoadError error;
   Image image;
 };
 
@@ -78,15 +81,15 @@ struct __attribute__((visibility("hidden"))) Loader::Impl {
   explicit Impl(LoaderOptions given)
       : options(std::move(given)), optionsError(CheckOptions(options)), pool(PoolOptions(options)) {}
 
-  Error Run(const ReadSource& source, const LoadOptions& load, PendingLoad::State* state,
+  LoadError Run(const ReadSource& source, const LoadOptions& load, PendingLoad::State* state,
             Image& image, bool pixels);
   // Touches only the state: a Cancel may call it while the loader goes.
-  static void Complete(const std::shared_ptr<PendingLoad::State>& state, Error error, Image image);
+  static void Complete(const std::shared_ptr<PendingLoad::State>& state, LoadError error, Image image);
   void Dispatch();
   bool Unqueue(const PendingLoad::State* state);
 
   LoaderOptions options;
-  Error optionsError;
+  LoadError optionsError;
   WorkerPool pool;
   std::atomic<uint64_t> nextId{1};
   std::atomic<bool> closing{false};
@@ -96,10 +99,10 @@ struct __attribute__((visibility("hidden"))) Loader::Impl {
   std::vector<std::thread> threads;  // started at the first asynchronous load
 };
 
-Error Loader::Impl::Run(const ReadSource& source, const LoadOptions& load,
+LoadError Loader::Impl::Run(const ReadSource& source, const LoadOptions& load,
                         PendingLoad::State* state, Image& image, bool pixels) {
   if (!optionsError) return optionsError;
-  if (closing) return Error(ErrorCode::kClosed, "the loader is shutting down");
+  if (closing) return LoadError(ErrorCode::kClosed, "the loader is shutting down");
   const uint64_t limit = options.maxPixelBytes;
   uint64_t bytes = 0;
   std::optional<PngHeader> header;
@@ -111,10 +114,17 @@ Error Loader::Impl::Run(const ReadSource& source, const LoadOptions& load,
       !TesselRasterBytes(load.width, load.height, limit, &bytes))
     return TooLarge(load.width, load.height, limit);
   Result<WorkerPool::Lease> lease = pool.Acquire();
-  if (!lease) return ToError(lease.Error(), closing);
+  if (!lease) {
+    // An explicit worker path that does not exist fails at exec, as a system error.
+    const std::string& worker = pool.Options().session.workerPath;
+    if (lease.Error().Kind() == ErrorKind::kSystem && !worker.empty() &&
+        ::access(worker.c_str(), F_OK) != 0 && errno == ENOENT)
+      return LoadError(ErrorCode::kNotFound, "the worker program " + worker + " does not exist");
+    return ToError(lease.Error(), closing);
+  }
   if (state != nullptr) {
     std::lock_guard lock(state->mutex);
-    if (state->cancelled) return Error(ErrorCode::kCancelled, "the load was cancelled");
+    if (state->cancelled) return LoadError(ErrorCode::kCancelled, "the load was cancelled");
     state->workerPid = lease->GetSession().WorkerPid();
   }
   const uint64_t id = nextId++;
@@ -132,11 +142,14 @@ Error Loader::Impl::Run(const ReadSource& source, const LoadOptions& load,
   if (lease->GetSession().Running()) (void)lease->Images().Free(id);
   lease->Release();
   if (!loaded) {
-    Error error = ToError(loaded.Error(), cancelled);
+    LoadError error = ToError(loaded.Error(), cancelled);
     if (error.Code() == ErrorCode::kCorruptData || error.Code() == ErrorCode::kTooLarge)
-      error = Error(error.Code(), source.name + ": " + error.Message());
+      error = LoadError(error.Code(), source.name + ": " + error.Message());
     return error;
   }
+  // The region the pixels come through holds more than a small limit: the limit is ours to keep.
+  if (pixels && !TesselRasterBytes(loaded->PixelWidth(), loaded->PixelHeight(), limit, &bytes))
+    return TooLarge(loaded->PixelWidth(), loaded->PixelHeight(), limit);
   auto impl = std::make_unique<Image::Impl>();
   const ImageDescriptor& descriptor = loaded->Descriptor();
   impl->info = {loaded->IsVector() ? ImageFormat::kSvg : ImageFormat::kPng, descriptor.Width,
@@ -150,10 +163,10 @@ Error Loader::Impl::Run(const ReadSource& source, const LoadOptions& load,
     impl->alpha = load.alpha;
   }
   image = ImageAccess::Make(std::move(impl));
-  return Error();
+  return LoadError();
 }
 
-void Loader::Impl::Complete(const std::shared_ptr<PendingLoad::State>& state, Error error,
+void Loader::Impl::Complete(const std::shared_ptr<PendingLoad::State>& state, LoadError error,
                             Image image) {
   Callback callback;
   {
@@ -165,7 +178,7 @@ void Loader::Impl::Complete(const std::shared_ptr<PendingLoad::State>& state, Er
     callback = std::move(state->callback);
   }
   if (callback) {
-    Error told = error;
+    LoadError told = error;
     callback(std::move(told), std::move(image));
   }
   {
@@ -196,8 +209,8 @@ void Loader::Impl::Dispatch() {
       if (!cancelled) state->phase = PendingLoad::State::Phase::kRunning;
     }
     Image image;
-    Error error = cancelled
-                      ? Error(ErrorCode::kCancelled, "the load was cancelled")
+    LoadError error = cancelled
+                      ? LoadError(ErrorCode::kCancelled, "the load was cancelled")
                       : Run(state->source, state->options, state.get(), image, true);
     Complete(state, std::move(error), std::move(image));
   }
@@ -223,16 +236,16 @@ Loader::~Loader() {
   }
   impl_->queued.notify_all();
   for (const auto& state : dropped)
-    impl_->Complete(state, Error(ErrorCode::kCancelled, "the loader was destroyed first"), Image());
+    impl_->Complete(state, LoadError(ErrorCode::kCancelled, "the loader was destroyed first"), Image());
   // Kills the workers of running loads, which then end as cancelled.
   impl_->pool.Close();
   for (std::thread& thread : impl_->threads) thread.join();
 }
 
-Error Loader::Load(const Source& source, Image& image, const LoadOptions& options) {
+LoadError Loader::Load(const Source& source, Image& image, const LoadOptions& options) {
   image = Image();
   ReadSource read;
-  if (Error error = Read(source, read); !error) return error;
+  if (LoadError error = Read(source, read); !error) return error;
   return impl_->Run(read, options, nullptr, image, true);
 }
 
@@ -245,8 +258,8 @@ PendingLoad Loader::LoadAsync(const Source& source, const LoadOptions& options, 
   state->options = options;
   state->callback = std::move(done);
   state->loader = impl_.get();
-  Error error = Read(source, state->source);
-  if (error && impl_->closing) error = Error(ErrorCode::kClosed, "the loader is shutting down");
+  LoadError error = Read(source, state->source);
+  if (error && impl_->closing) error = LoadError(ErrorCode::kClosed, "the loader is shutting down");
   if (!error) {
     impl_->Complete(state, std::move(error), Image());
     return PendingLoad(state);
@@ -263,19 +276,19 @@ PendingLoad Loader::LoadAsync(const Source& source, const LoadOptions& options, 
   return PendingLoad(state);
 }
 
-Error Loader::Info(const Source& source, ImageInfo& info) {
+LoadError Loader::Info(const Source& source, ImageInfo& info) {
   info = ImageInfo{};
   ReadSource read;
-  if (Error error = Read(source, read); !error) return error;
+  if (LoadError error = Read(source, read); !error) return error;
   if (read.format == ImageFormat::kPng) {
     if (const std::optional<PngHeader> header = ParsePngHeader(*read.bytes)) {
       info = {ImageFormat::kPng, header->width, header->height};
-      return Error();
+      return LoadError();
     }
     // A header that fails the checks is for the decoder to name.
   }
   Image image;
-  Error error = impl_->Run(read, LoadOptions{}, nullptr, image, false);
+  LoadError error = impl_->Run(read, LoadOptions{}, nullptr, image, false);
   if (error) info = image.Info();
   return error;
 }
@@ -314,9 +327,9 @@ bool PendingLoad::WaitFor(std::chrono::milliseconds timeout) const {
                                [this] { return state_->phase == State::Phase::kDone; });
 }
 
-Error PendingLoad::Get(Image& image) {
+LoadError PendingLoad::Get(Image& image) {
   image = Image();
-  if (!state_) return Error(ErrorCode::kInvalidArgument, "the handle refers to no load");
+  if (!state_) return LoadError(ErrorCode::kInvalidArgument, "the handle refers to no load");
   Wait();
   std::lock_guard lock(state_->mutex);
   image = std::move(state_->image);
@@ -341,7 +354,7 @@ void PendingLoad::Cancel() {
     // Queued: taken out here it never runs. One a thread has taken sees `cancelled` instead.
     if (!loader->Unqueue(state.get())) return;
   }
-  Loader::Impl::Complete(state, Error(ErrorCode::kCancelled, "the load was cancelled"), Image());
+  Loader::Impl::Complete(state, LoadError(ErrorCode::kCancelled, "the load was cancelled"), Image());
 }
 
 }  // namespace tessel

@@ -34,56 +34,56 @@ bool EndsWithFolded(std::string_view name, std::string_view suffix) {
   return true;
 }
 
-Error ReadAll(int fd, const std::string& name, std::vector<std::byte>& out) {
+LoadError ReadAll(int fd, const std::string& name, std::vector<std::byte>& out) {
   std::byte chunk[64 * 1024];
   for (;;) {
     const ssize_t got = ReadRetrying(fd, chunk, sizeof chunk);
     if (got < 0) {
-      return Error(ErrorCode::kSystem, "cannot read " + name + ": " + std::strerror(errno));
+      return LoadError(ErrorCode::kSystem, "cannot read " + name + ": " + std::strerror(errno));
     }
-    if (got == 0) return Error();
+    if (got == 0) return LoadError();
     if (out.size() + static_cast<size_t>(got) > kMaxSourceBytes) {
-      return Error(ErrorCode::kTooLarge, name + " has more than 4 GiB - 1 bytes, the most a load can carry");
+      return LoadError(ErrorCode::kTooLarge, name + " has more than 4 GiB - 1 bytes, the most a load can carry");
     }
     try {
       out.insert(out.end(), chunk, chunk + got);
     } catch (const std::bad_alloc&) {
-      return Error(ErrorCode::kSystem, "no memory for the bytes of " + name);
+      return LoadError(ErrorCode::kSystem, "no memory for the bytes of " + name);
     }
   }
 }
 
-Error ReadPath(const std::string& path, std::vector<std::byte>& out) {
-  if (path.empty()) return Error(ErrorCode::kInvalidArgument, "the path is empty");
+LoadError ReadPath(const std::string& path, std::vector<std::byte>& out) {
+  if (path.empty()) return LoadError(ErrorCode::kInvalidArgument, "the path is empty");
   CUniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (!file) {
     const int error = errno;
-    return Error(error == ENOENT || error == ENOTDIR ? ErrorCode::kNotFound : ErrorCode::kSystem,
+    return LoadError(error == ENOENT || error == ENOTDIR ? ErrorCode::kNotFound : ErrorCode::kSystem,
                  "cannot open " + path + ": " + std::strerror(error));
   }
   struct stat info {};
   if (::fstat(file.Get(), &info) == 0 && S_ISDIR(info.st_mode))
-    return Error(ErrorCode::kInvalidArgument, path + " is a folder");
+    return LoadError(ErrorCode::kInvalidArgument, path + " is a folder");
   return ReadAll(file.Get(), path, out);
 }
 
-Error ReadStream(std::istream& stream, const std::string& name, std::vector<std::byte>& out) {
+LoadError ReadStream(std::istream& stream, const std::string& name, std::vector<std::byte>& out) {
   char chunk[64 * 1024];
   while (stream) {
     stream.read(chunk, sizeof chunk);
     const auto got = static_cast<size_t>(stream.gcount());
     if (out.size() + got > kMaxSourceBytes) {
-      return Error(ErrorCode::kTooLarge, name + " has more than 4 GiB - 1 bytes, the most a load can carry");
+      return LoadError(ErrorCode::kTooLarge, name + " has more than 4 GiB - 1 bytes, the most a load can carry");
     }
     try {
       const auto* bytes = reinterpret_cast<const std::byte*>(chunk);
       out.insert(out.end(), bytes, bytes + got);
     } catch (const std::bad_alloc&) {
-      return Error(ErrorCode::kSystem, "no memory for the bytes of " + name);
+      return LoadError(ErrorCode::kSystem, "no memory for the bytes of " + name);
     }
   }
-  if (stream.bad()) return Error(ErrorCode::kSystem, "cannot read " + name + " from its stream");
-  return Error();
+  if (stream.bad()) return LoadError(ErrorCode::kSystem, "cannot read " + name + " from its stream");
+  return LoadError();
 }
 
 }  // namespace
@@ -158,21 +158,21 @@ Source& Source::Name(std::string name) {
   return *this;
 }
 
-Error Read(const Source& source, ReadSource& out) {
+LoadError Read(const Source& source, ReadSource& out) {
   const Source::Impl& in = SourceAccess::Of(source);
   out = ReadSource{};
   out.name = in.name.empty() ? "the image" : in.name;
   if (in.kind == Source::Impl::Kind::kBytes) {
     if (!in.bytes || in.bytes->size() > kMaxSourceBytes)
-      return Error(ErrorCode::kTooLarge, out.name + " has more than 4 GiB - 1 bytes");
+      return LoadError(ErrorCode::kTooLarge, out.name + " has more than 4 GiB - 1 bytes");
     out.bytes = in.bytes;
   } else {
     auto bytes = std::make_shared<std::vector<std::byte>>();
-    Error read;
+    LoadError read;
     switch (in.kind) {
       case Source::Impl::Kind::kPath: read = ReadPath(in.path, *bytes); break;
       case Source::Impl::Kind::kFd:
-        read = in.fd < 0 ? Error(ErrorCode::kInvalidArgument, "the descriptor is negative")
+        read = in.fd < 0 ? LoadError(ErrorCode::kInvalidArgument, "the descriptor is negative")
                          : ReadAll(in.fd, out.name, *bytes);
         break;
       case Source::Impl::Kind::kStream: read = ReadStream(*in.stream, out.name, *bytes); break;
@@ -183,7 +183,7 @@ Error Read(const Source& source, ReadSource& out) {
   }
   out.format = in.format != ImageFormat::kAuto ? in.format : SniffFormat(*out.bytes);
   if (out.format == ImageFormat::kAuto) {
-    return Error(ErrorCode::kUnsupportedFormat,
+    return LoadError(ErrorCode::kUnsupportedFormat,
                  out.name + " is neither a PNG nor an SVG image (judged by its first bytes)");
   }
   // The worker chooses its decoder by the extension: a name of the caller's that has the right
@@ -192,7 +192,7 @@ Error Read(const Source& source, ReadSource& out) {
   const std::string_view base = std::string_view(in.name).substr(in.name.rfind('/') + 1);
   out.workerName = EndsWithFolded(base, extension) ? std::string(base)
                                                    : "image" + std::string(extension);
-  return Error();
+  return LoadError();
 }
 
 }  // namespace tessel

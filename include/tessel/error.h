@@ -26,14 +26,15 @@ enum class ErrorCode : int {
 // A short fixed name of the code ("corrupt data"), for logs.
 TESSEL_API const char* ErrorCodeName(ErrorCode code);
 
-// An outcome: a code and, on failure, a sentence that says why, often the worker's own reason.
-class TESSEL_API Error {
+// The outcome of a load: a code and, on failure, a sentence that says why, often the worker's own
+// reason. (Not `Error`: the library's internal log levels have that name in this namespace.)
+class TESSEL_API LoadError {
  public:
-  Error() = default;
-  Error(ErrorCode code, std::string message) : code_(code), message_(std::move(message)) {}
+  LoadError() = default;
+  LoadError(ErrorCode code, std::string message) : code_(code), message_(std::move(message)) {}
 
   bool Ok() const { return code_ == ErrorCode::kOk; }
-  // True when the operation succeeded: `if (Error e = loader.Load(...); !e) ...` reads as failure.
+  // True on success: `if (LoadError e = loader.Load(...); !e) ...` handles a failure.
   explicit operator bool() const { return Ok(); }
   ErrorCode Code() const { return code_; }
   const std::string& Message() const { return message_; }

@@ -105,7 +105,7 @@ class TESSEL_API PendingLoad {
   bool WaitFor(std::chrono::milliseconds timeout) const;
   // Waits, then moves the image out into `image` (once; later calls give an empty image) and
   // returns the outcome. Not for loads made with a callback, which receives the image.
-  Error Get(Image& image);
+  LoadError Get(Image& image);
   // Cancels the load: a queued one never runs, a running one has its worker killed (the pool
   // starts another for the next load). Either ends with kCancelled; a load that has finished
   // keeps its outcome. Returns at once; any thread.
@@ -125,7 +125,7 @@ class TESSEL_API PendingLoad {
 // running ones and waits for their callbacks, so it must not be destroyed from a callback.
 class TESSEL_API Loader {
  public:
-  using Callback = std::function<void(Error error, Image image)>;
+  using Callback = std::function<void(LoadError error, Image image)>;
 
   explicit Loader(LoaderOptions options = {});
   ~Loader();
@@ -134,7 +134,7 @@ class TESSEL_API Loader {
 
   // Decodes the source on the calling thread (through a worker); on failure `image` is left
   // empty.
-  Error Load(const Source& source, Image& image, const LoadOptions& options = {});
+  LoadError Load(const Source& source, Image& image, const LoadOptions& options = {});
   // Queued for the loader's threads; the handle waits for, takes or cancels it.
   PendingLoad LoadAsync(const Source& source, const LoadOptions& options = {});
   // The same, with `done` called exactly once with the outcome: on a loader thread, or on the
@@ -144,7 +144,7 @@ class TESSEL_API Loader {
 
   // The format and natural size without the pixels: a PNG image's from its header, with no
   // worker; an SVG image's from the worker.
-  Error Info(const Source& source, ImageInfo& info);
+  LoadError Info(const Source& source, ImageInfo& info);
 
   // The process ids of the running workers, in no order (for monitoring and tests).
   std::vector<int> WorkerPids() const;
