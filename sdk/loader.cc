@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "client/png_header.h"
@@ -133,8 +134,9 @@ LoadError Loader::Impl::Run(const ReadSource& source, const LoadOptions& load,
   const uint64_t id = nextId++;
   // Only the natural size is wanted without pixels: the smallest rendering gives it.
   const TargetSize target = pixels ? TargetSize{load.width, load.height} : TargetSize{1, 1};
+  // A view: the pixels are copied once, into the image, before the next command.
   Result<LoadedImage> loaded = lease->Images().Load(id, std::span<const std::byte>(*source.bytes),
-                                                    source.workerName, target, PixelStorage::kCopy);
+                                                    source.workerName, target, PixelStorage::kView);
   bool cancelled = closing;
   if (state != nullptr) {
     // Until the id is cleared a Cancel may kill this worker: the lease is held until then.
@@ -142,29 +144,37 @@ LoadError Loader::Impl::Run(const ReadSource& source, const LoadOptions& load,
     state->workerPid = 0;
     cancelled = cancelled || state->cancelled;
   }
-  if (lease->GetSession().Running()) (void)lease->Images().Free(id);
-  lease->Release();
+  LoadError error;
+  auto impl = std::make_unique<Image::Impl>();
   if (!loaded) {
-    LoadError error = ToError(loaded.Error(), cancelled);
+    error = ToError(loaded.Error(), cancelled);
     if (error.Code() == ErrorCode::kCorruptData || error.Code() == ErrorCode::kTooLarge)
       error = LoadError(error.Code(), source.name + ": " + error.Message());
-    return error;
+  } else if (pixels &&
+             !TesselRasterBytes(loaded->PixelWidth(), loaded->PixelHeight(), limit, &bytes)) {
+    // The region the pixels come through holds more than a small limit: the limit is ours.
+    error = TooLarge(loaded->PixelWidth(), loaded->PixelHeight(), limit);
+  } else {
+    const ImageDescriptor& descriptor = loaded->Descriptor();
+    impl->info = {loaded->IsVector() ? ImageFormat::kSvg : ImageFormat::kPng, descriptor.Width,
+                  descriptor.Height};
+    if (pixels) {
+      impl->width = loaded->PixelWidth();
+      impl->height = loaded->PixelHeight();
+      const std::span<const std::byte> view = loaded->Pixels();
+      try {
+        impl->pixels.assign(view.begin(), view.end());
+      } catch (const std::bad_alloc&) {
+        error = LoadError(ErrorCode::kSystem, "no memory for the " + std::to_string(view.size()) +
+                                                  " bytes of pixels of " + source.name);
+      }
+    }
   }
-  // The region the pixels come through holds more than a small limit: the limit is ours to keep.
-  if (pixels && !TesselRasterBytes(loaded->PixelWidth(), loaded->PixelHeight(), limit, &bytes))
-    return TooLarge(loaded->PixelWidth(), loaded->PixelHeight(), limit);
-  auto impl = std::make_unique<Image::Impl>();
-  const ImageDescriptor& descriptor = loaded->Descriptor();
-  impl->info = {loaded->IsVector() ? ImageFormat::kSvg : ImageFormat::kPng, descriptor.Width,
-                descriptor.Height};
-  if (pixels) {
-    impl->width = loaded->PixelWidth();
-    impl->height = loaded->PixelHeight();
-    const std::span<const std::byte> copied = loaded->Pixels();
-    impl->pixels.assign(copied.begin(), copied.end());
-    if (load.alpha == AlphaMode::kStraight) Unpremultiply(impl->pixels);
-    impl->alpha = load.alpha;
-  }
+  if (lease->GetSession().Running()) (void)lease->Images().Free(id);
+  lease->Release();
+  if (!error) return error;
+  if (pixels && load.alpha == AlphaMode::kStraight) Unpremultiply(impl->pixels);
+  impl->alpha = load.alpha;
   image = ImageAccess::Make(std::move(impl));
   return LoadError();
 }
