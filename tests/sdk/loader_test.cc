@@ -3,8 +3,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -56,12 +58,32 @@ LoaderOptions Options(size_t workers) {
   return options;
 }
 
-// Until the loader has a worker, and that worker has had time to take the load it was started
-// for; a load cancelled before it reaches its worker fails the checks on the worker's pid.
+// Until the loader has a worker and that worker is rendering: it has spent more processor time
+// than any start takes (0.3 s), which only the slow rendering gets to. A load cancelled before it
+// reaches its worker would fail the checks on the worker's pid.
 pid_t RunningWorker(const Loader& loader) {
   std::vector<int> pids;
   while ((pids = loader.WorkerPids()).empty()) std::this_thread::sleep_for(10ms);
-  std::this_thread::sleep_for(300ms);
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  for (;;) {
+    std::ifstream stat("/proc/" + std::to_string(pids.front()) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // After the name in parentheses: state, then utime and stime as the 12th and 13th fields.
+    std::istringstream fields(line.substr(std::min(line.size(), line.rfind(')') + 1)));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 1; i <= 11 && fields >> field; ++i) {
+    }
+    fields >> utime >> stime;
+    if ((utime + stime) * 1000 / static_cast<unsigned long long>(::sysconf(_SC_CLK_TCK)) >= 300)
+      break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "the worker never started rendering";
+      break;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
   return pids.front();
 }
 
