@@ -13,10 +13,10 @@ inline constexpr const char kWorkerPathVariable[] = "TESSEL_WORKER";
 
 // What the search starts from; the folders end in '/'.
 struct WorkerSearch {
-  std::string configured;        // SessionOptions::workerPath
+  std::string configured;          // SessionOptions::workerPath
   const char* variable = nullptr;  // TESSEL_WORKER's value; nullptr when unset
-  std::string libraryFolder;     // the folder of the file that holds the client library
-  std::string programFolder;     // the folder of the calling program
+  std::string libraryFolder;       // the folder of the file that holds the client library
+  std::string programFolder;       // the folder of the calling program
 };
 
 // The places tried, in order, when neither `configured` nor the variable names the worker: the

@@ -1,12 +1,11 @@
 #include "client/worker_path.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "platform/process.h"
 #include "tests/support/temp_folder.h"
@@ -38,8 +37,8 @@ TEST(WorkerPathTest, TheCallerThenTheVariableThenTheLibraryThenTheProgramChoose)
   ASSERT_FALSE(found);
   EXPECT_EQ(found.Error().Kind(), ErrorKind::kNotFound);
   EXPECT_EQ(found.Error().Message(),
-            "cannot find the worker program Tessel: looked in " + installed + ", " +
-                besideLibrary + " and " + besideProgram +
+            "cannot find the worker program Tessel: looked in " + installed + ", " + besideLibrary +
+                " and " + besideProgram +
                 "; set SessionOptions::workerPath or the TESSEL_WORKER environment variable to "
                 "its path");
 
@@ -79,10 +78,13 @@ TEST(WorkerPathTest, ACopiedProgramFindsOnlyTheWorkersOfItsOwnLayout) {
   fs::create_directories(folder / "bin");
   fs::copy_file(ExecutableFolder() + "child_worker_lookup", program);
   const auto run = [&](const std::string& environment) {
-    FILE* pipe = ::popen(("env -u TESSEL_WORKER " + environment + " '" + program + "'").c_str(), "r");
+    FILE* pipe =
+        ::popen(("env -u TESSEL_WORKER " + environment + " '" + program + "'").c_str(), "r");
+    if (pipe == nullptr) return std::string("popen failed");
     std::string text;
     char buffer[512];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, got);
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+      text.append(buffer, got);
     ::pclose(pipe);
     return text;
   };
