@@ -128,6 +128,16 @@ std::vector<pid_t> WorkerPool::WorkerPids() const {
   return pids;
 }
 
+bool WorkerPool::KillLeased(pid_t pid) {
+  std::lock_guard lock(mutex_);
+  for (Slot& slot : slots_) {
+    // The watch's pidfd keeps the id from naming another process until the slot is restarted.
+    if (slot.leased && slot.watch.IsWatching() && slot.watch.Pid() == pid)
+      return slot.watch.SendSignal(SIGKILL);
+  }
+  return false;
+}
+
 Result<LoadedImage> WorkerPool::LoadOnLease(
     uint64_t id, const std::function<Result<LoadedImage>(ImageSession&)>& load) {
   Result<Lease> lease = Acquire();

@@ -62,6 +62,7 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
+  const WorkerPoolOptions& Options() const { return options_; }
   // The most workers this pool runs at once.
   size_t Size() const { return slots_.size(); }
 
@@ -83,6 +84,11 @@ class WorkerPool {
 
   // The process ids of the running workers, in no order.
   std::vector<pid_t> WorkerPids() const;
+
+  // Kills the worker `pid` if a lease holds it, so that its request fails (kWorkerEnded) and the
+  // slot gets a new worker; false when no leased worker has that id. From any thread: the caller
+  // must know the lease is still held, or a later lease of the same worker is hit.
+  bool KillLeased(pid_t pid);
 
  private:
   struct Slot {
