@@ -28,8 +28,11 @@ std::vector<Source> MakeBatch() {
         "<linearGradient id='g'><stop offset='0' stop-color='#" +
         std::to_string(100000 + i * 7919 % 800000) +
         "'/><stop offset='1' stop-color='white'/></linearGradient>"
-        "<rect width='128' height='128' rx='" + std::to_string(i % 40) + "' fill='url(#g)'/>"
-        "<circle cx='64' cy='64' r='" + std::to_string(10 + i % 50) +
+        "<rect width='128' height='128' rx='" +
+        std::to_string(i % 40) +
+        "' fill='url(#g)'/>"
+        "<circle cx='64' cy='64' r='" +
+        std::to_string(10 + i % 50) +
         "' fill='navy' fill-opacity='0.6'/><text x='8' y='120' font-size='14'>" +
         std::to_string(i) + "</text></svg>";
     const auto* data = reinterpret_cast<const std::byte*>(svg.data());
@@ -83,7 +86,12 @@ void BM_LoaderBatch(benchmark::State& state) {
   if (state.range(0) > 1 && BestSeconds().count(1) != 0)
     state.counters["speedup_vs_1"] = BestSeconds()[1] / best;
 }
-BENCHMARK(BM_LoaderBatch)->Arg(1)->Arg(2)->Arg(4)->UseManualTime()->Unit(benchmark::kMillisecond)
+BENCHMARK(BM_LoaderBatch)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0);
 
 }  // namespace

@@ -46,8 +46,9 @@ bool DepthAllowed(uint8_t colorType, uint8_t bitDepth) {
 
 bool HasPngSignature(std::span<const std::byte> head) {
   return head.size() >= sizeof kPngSignature &&
-         std::equal(std::begin(kPngSignature), std::end(kPngSignature), head.begin(),
-                    [](unsigned char a, std::byte b) { return a == static_cast<unsigned char>(b); });
+         std::equal(
+             std::begin(kPngSignature), std::end(kPngSignature), head.begin(),
+             [](unsigned char a, std::byte b) { return a == static_cast<unsigned char>(b); });
 }
 
 std::optional<PngHeader> ParsePngHeader(std::span<const std::byte> head) {

@@ -49,7 +49,8 @@ tessel::LoadOptions ToLoadOptions(const tessel_load_options* options) {
 }
 
 tessel::Source WithFormat(tessel::Source source, const tessel_load_options* options) {
-  if (options != nullptr && (options->format == TESSEL_FORMAT_PNG || options->format == TESSEL_FORMAT_SVG))
+  if (options != nullptr &&
+      (options->format == TESSEL_FORMAT_PNG || options->format == TESSEL_FORMAT_SVG))
     source.Format(static_cast<tessel::ImageFormat>(options->format));
   return source;
 }
@@ -61,7 +62,8 @@ tessel_error LoadSync(tessel_loader* loader, const tessel::Source& source,
   if (loader == nullptr) return Invalid("loader is NULL");
   try {
     auto made = std::make_unique<tessel_image>();
-    const tessel::LoadError error = loader->loader.Load(source, made->image, ToLoadOptions(options));
+    const tessel::LoadError error =
+        loader->loader.Load(source, made->image, ToLoadOptions(options));
     if (!error) return Told(error);
     *image = made.release();
     return Told(error);
@@ -81,7 +83,8 @@ tessel_error LoadAsync(tessel_loader* loader, const tessel::Source& source,
         source, ToLoadOptions(options), [done, user](tessel::LoadError error, tessel::Image image) {
           tessel_image* given = nullptr;
           if (error) given = new (std::nothrow) tessel_image{std::move(image)};
-          if (error && given == nullptr) error = tessel::LoadError(tessel::ErrorCode::kSystem, "out of memory");
+          if (error && given == nullptr)
+            error = tessel::LoadError(tessel::ErrorCode::kSystem, "out of memory");
           done(user, static_cast<tessel_error>(error.Code()), given, error.Message().c_str());
         });
     if (handle) {
@@ -130,14 +133,16 @@ tessel_error tessel_loader_create(const tessel_loader_options* options, tessel_l
   if (options != nullptr) {
     made.workers = options->workers;
     if (options->worker_path != nullptr) made.workerPath = options->worker_path;
-    if (options->confinement < TESSEL_CONFINEMENT_REQUIRE || options->confinement > TESSEL_CONFINEMENT_OFF)
+    if (options->confinement < TESSEL_CONFINEMENT_REQUIRE ||
+        options->confinement > TESSEL_CONFINEMENT_OFF)
       return Invalid("confinement is not one of tessel_confinement");
     made.confinement = static_cast<tessel::Confinement>(options->confinement);
     if (options->max_pixel_bytes != 0) made.maxPixelBytes = options->max_pixel_bytes;
     if (options->timeout_ms != 0) made.timeout = std::chrono::milliseconds(options->timeout_ms);
     if (options->log_folder != nullptr) made.logFolder = options->log_folder;
   }
-  if (made.maxPixelBytes > (uint64_t{4095} << 20)) return Invalid("max_pixel_bytes is over 4095 MiB");
+  if (made.maxPixelBytes > (uint64_t{4095} << 20))
+    return Invalid("max_pixel_bytes is over 4095 MiB");
   try {
     *loader = new tessel_loader(std::move(made));
   } catch (const std::bad_alloc&) {
@@ -147,7 +152,9 @@ tessel_error tessel_loader_create(const tessel_loader_options* options, tessel_l
   return TESSEL_OK;
 }
 
-void tessel_loader_destroy(tessel_loader* loader) { delete loader; }
+void tessel_loader_destroy(tessel_loader* loader) {
+  delete loader;
+}
 
 tessel_error tessel_load_file(tessel_loader* loader, const char* path,
                               const tessel_load_options* options, tessel_image** image) {
@@ -170,8 +177,8 @@ tessel_error tessel_load_file_async(tessel_loader* loader, const char* path,
                                     const tessel_load_options* options, tessel_callback done,
                                     void* user, tessel_load** load) {
   if (path == nullptr) return Invalid("path is NULL");
-  return LoadAsync(loader, WithFormat(tessel::Source::FromPath(path), options), options, done,
-                   user, load);
+  return LoadAsync(loader, WithFormat(tessel::Source::FromPath(path), options), options, done, user,
+                   load);
 }
 
 tessel_error tessel_load_memory_async(tessel_loader* loader, const void* data, size_t size,
@@ -185,7 +192,9 @@ void tessel_load_cancel(tessel_load* load) {
   if (load != nullptr) load->pending.Cancel();
 }
 
-void tessel_load_release(tessel_load* load) { delete load; }
+void tessel_load_release(tessel_load* load) {
+  delete load;
+}
 
 tessel_error tessel_info_file(tessel_loader* loader, const char* path, tessel_image_info* info) {
   if (path == nullptr) return Invalid("path is NULL");
@@ -226,9 +235,13 @@ const uint8_t* tessel_image_pixels(const tessel_image* image) {
                           : nullptr;
 }
 
-void tessel_image_destroy(tessel_image* image) { delete image; }
+void tessel_image_destroy(tessel_image* image) {
+  delete image;
+}
 
-const char* tessel_last_error_message(void) { return t_message.c_str(); }
+const char* tessel_last_error_message(void) {
+  return t_message.c_str();
+}
 
 const char* tessel_error_name(tessel_error error) {
   return tessel::ErrorCodeName(static_cast<tessel::ErrorCode>(error));

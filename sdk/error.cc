@@ -20,18 +20,30 @@ bool SaysTooLarge(const std::string& reason) {
 
 const char* ErrorCodeName(ErrorCode code) {
   switch (code) {
-    case ErrorCode::kOk: return "ok";
-    case ErrorCode::kNotFound: return "not found";
-    case ErrorCode::kUnsupportedFormat: return "unsupported format";
-    case ErrorCode::kCorruptData: return "corrupt data";
-    case ErrorCode::kTooLarge: return "too large";
-    case ErrorCode::kWorkerCrashed: return "worker crashed";
-    case ErrorCode::kTimedOut: return "timed out";
-    case ErrorCode::kCancelled: return "cancelled";
-    case ErrorCode::kSandboxUnavailable: return "sandbox unavailable";
-    case ErrorCode::kInvalidArgument: return "invalid argument";
-    case ErrorCode::kClosed: return "closed";
-    case ErrorCode::kSystem: return "system error";
+    case ErrorCode::kOk:
+      return "ok";
+    case ErrorCode::kNotFound:
+      return "not found";
+    case ErrorCode::kUnsupportedFormat:
+      return "unsupported format";
+    case ErrorCode::kCorruptData:
+      return "corrupt data";
+    case ErrorCode::kTooLarge:
+      return "too large";
+    case ErrorCode::kWorkerCrashed:
+      return "worker crashed";
+    case ErrorCode::kTimedOut:
+      return "timed out";
+    case ErrorCode::kCancelled:
+      return "cancelled";
+    case ErrorCode::kSandboxUnavailable:
+      return "sandbox unavailable";
+    case ErrorCode::kInvalidArgument:
+      return "invalid argument";
+    case ErrorCode::kClosed:
+      return "closed";
+    case ErrorCode::kSystem:
+      return "system error";
   }
   return "unknown error";
 }
@@ -42,11 +54,13 @@ LoadError ToError(const Status& status, bool cancelled) {
     case ErrorKind::kNone:
       return LoadError();
     case ErrorKind::kRefused:
-      return LoadError(SaysTooLarge(message) ? ErrorCode::kTooLarge : ErrorCode::kCorruptData, message);
+      return LoadError(SaysTooLarge(message) ? ErrorCode::kTooLarge : ErrorCode::kCorruptData,
+                       message);
     case ErrorKind::kBadOutput:
       // The worker made the pixels but the region they need is over our limit.
       if (Says(message, "cannot be handed over"))
-        return LoadError(ErrorCode::kTooLarge, "the pixels are larger than LoaderOptions::maxPixelBytes");
+        return LoadError(ErrorCode::kTooLarge,
+                         "the pixels are larger than LoaderOptions::maxPixelBytes");
       return LoadError(ErrorCode::kWorkerCrashed, "the worker answered out of turn: " + message);
     case ErrorKind::kWorkerEnded:
     case ErrorKind::kNotRunning:

@@ -15,12 +15,24 @@ Image& Image::operator=(const Image& other) {
 Image::Image(Image&& other) noexcept = default;
 Image& Image::operator=(Image&& other) noexcept = default;
 
-bool Image::Empty() const { return !impl_ || impl_->pixels.empty(); }
-uint32_t Image::Width() const { return impl_ ? impl_->width : 0; }
-uint32_t Image::Height() const { return impl_ ? impl_->height : 0; }
-size_t Image::Stride() const { return size_t{Width()} * 4; }
-AlphaMode Image::Alpha() const { return impl_ ? impl_->alpha : AlphaMode::kPremultiplied; }
-ImageInfo Image::Info() const { return impl_ ? impl_->info : ImageInfo{}; }
+bool Image::Empty() const {
+  return !impl_ || impl_->pixels.empty();
+}
+uint32_t Image::Width() const {
+  return impl_ ? impl_->width : 0;
+}
+uint32_t Image::Height() const {
+  return impl_ ? impl_->height : 0;
+}
+size_t Image::Stride() const {
+  return size_t{Width()} * 4;
+}
+AlphaMode Image::Alpha() const {
+  return impl_ ? impl_->alpha : AlphaMode::kPremultiplied;
+}
+ImageInfo Image::Info() const {
+  return impl_ ? impl_->info : ImageInfo{};
+}
 
 std::span<const std::byte> Image::Pixels() const {
   return impl_ ? std::span<const std::byte>(impl_->pixels) : std::span<const std::byte>();

@@ -1,12 +1,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "client/png_header.h"
@@ -54,8 +55,8 @@ LoadError CheckOptions(const LoaderOptions& options) {
 
 LoadError TooLarge(uint32_t width, uint32_t height, uint64_t limit) {
   return LoadError(ErrorCode::kTooLarge, std::to_string(width) + " x " + std::to_string(height) +
-                                         " pixels need more than the limit of " +
-                                         std::to_string(limit) + " bytes (maxPixelBytes)");
+                                             " pixels need more than the limit of " +
+                                             std::to_string(limit) + " bytes (maxPixelBytes)");
 }
 
 }  // namespace
@@ -67,7 +68,7 @@ struct PendingLoad::State {
   std::condition_variable done;
   Phase phase = Phase::kQueued;
   bool cancelled = false;
-  pid_t workerPid = 0;  // while it runs on a worker
+  pid_t workerPid = 0;             // while it runs on a worker
   Loader::Impl* loader = nullptr;  // valid until kDone: the loader waits for every load
   ReadSource source;
   LoadOptions options;
@@ -79,12 +80,15 @@ struct PendingLoad::State {
 // Not part of the ABI, though its class is exported.
 struct __attribute__((visibility("hidden"))) Loader::Impl {
   explicit Impl(LoaderOptions given)
-      : options(std::move(given)), optionsError(CheckOptions(options)), pool(PoolOptions(options)) {}
+      : options(std::move(given)),
+        optionsError(CheckOptions(options)),
+        pool(PoolOptions(options)) {}
 
   LoadError Run(const ReadSource& source, const LoadOptions& load, PendingLoad::State* state,
-            Image& image, bool pixels);
+                Image& image, bool pixels);
   // Touches only the state: a Cancel may call it while the loader goes.
-  static void Complete(const std::shared_ptr<PendingLoad::State>& state, LoadError error, Image image);
+  static void Complete(const std::shared_ptr<PendingLoad::State>& state, LoadError error,
+                       Image image);
   void Dispatch();
   bool Unqueue(const PendingLoad::State* state);
 
@@ -100,7 +104,7 @@ struct __attribute__((visibility("hidden"))) Loader::Impl {
 };
 
 LoadError Loader::Impl::Run(const ReadSource& source, const LoadOptions& load,
-                        PendingLoad::State* state, Image& image, bool pixels) {
+                            PendingLoad::State* state, Image& image, bool pixels) {
   if (!optionsError) return optionsError;
   if (closing) return LoadError(ErrorCode::kClosed, "the loader is shutting down");
   const uint64_t limit = options.maxPixelBytes;
@@ -130,8 +134,9 @@ LoadError Loader::Impl::Run(const ReadSource& source, const LoadOptions& load,
   const uint64_t id = nextId++;
   // Only the natural size is wanted without pixels: the smallest rendering gives it.
   const TargetSize target = pixels ? TargetSize{load.width, load.height} : TargetSize{1, 1};
-  Result<LoadedImage> loaded = lease->Images().Load(
-      id, std::span<const std::byte>(*source.bytes), source.workerName, target, PixelStorage::kCopy);
+  // A view: the pixels are copied once, into the image, before the next command.
+  Result<LoadedImage> loaded = lease->Images().Load(id, std::span<const std::byte>(*source.bytes),
+                                                    source.workerName, target, PixelStorage::kView);
   bool cancelled = closing;
   if (state != nullptr) {
     // Until the id is cleared a Cancel may kill this worker: the lease is held until then.
@@ -139,29 +144,37 @@ LoadError Loader::Impl::Run(const ReadSource& source, const LoadOptions& load,
     state->workerPid = 0;
     cancelled = cancelled || state->cancelled;
   }
-  if (lease->GetSession().Running()) (void)lease->Images().Free(id);
-  lease->Release();
+  LoadError error;
+  auto impl = std::make_unique<Image::Impl>();
   if (!loaded) {
-    LoadError error = ToError(loaded.Error(), cancelled);
+    error = ToError(loaded.Error(), cancelled);
     if (error.Code() == ErrorCode::kCorruptData || error.Code() == ErrorCode::kTooLarge)
       error = LoadError(error.Code(), source.name + ": " + error.Message());
-    return error;
+  } else if (pixels &&
+             !TesselRasterBytes(loaded->PixelWidth(), loaded->PixelHeight(), limit, &bytes)) {
+    // The region the pixels come through holds more than a small limit: the limit is ours.
+    error = TooLarge(loaded->PixelWidth(), loaded->PixelHeight(), limit);
+  } else {
+    const ImageDescriptor& descriptor = loaded->Descriptor();
+    impl->info = {loaded->IsVector() ? ImageFormat::kSvg : ImageFormat::kPng, descriptor.Width,
+                  descriptor.Height};
+    if (pixels) {
+      impl->width = loaded->PixelWidth();
+      impl->height = loaded->PixelHeight();
+      const std::span<const std::byte> view = loaded->Pixels();
+      try {
+        impl->pixels.assign(view.begin(), view.end());
+      } catch (const std::bad_alloc&) {
+        error = LoadError(ErrorCode::kSystem, "no memory for the " + std::to_string(view.size()) +
+                                                  " bytes of pixels of " + source.name);
+      }
+    }
   }
-  // The region the pixels come through holds more than a small limit: the limit is ours to keep.
-  if (pixels && !TesselRasterBytes(loaded->PixelWidth(), loaded->PixelHeight(), limit, &bytes))
-    return TooLarge(loaded->PixelWidth(), loaded->PixelHeight(), limit);
-  auto impl = std::make_unique<Image::Impl>();
-  const ImageDescriptor& descriptor = loaded->Descriptor();
-  impl->info = {loaded->IsVector() ? ImageFormat::kSvg : ImageFormat::kPng, descriptor.Width,
-                descriptor.Height};
-  if (pixels) {
-    impl->width = loaded->PixelWidth();
-    impl->height = loaded->PixelHeight();
-    const std::span<const std::byte> copied = loaded->Pixels();
-    impl->pixels.assign(copied.begin(), copied.end());
-    if (load.alpha == AlphaMode::kStraight) Unpremultiply(impl->pixels);
-    impl->alpha = load.alpha;
-  }
+  if (lease->GetSession().Running()) (void)lease->Images().Free(id);
+  lease->Release();
+  if (!error) return error;
+  if (pixels && load.alpha == AlphaMode::kStraight) Unpremultiply(impl->pixels);
+  impl->alpha = load.alpha;
   image = ImageAccess::Make(std::move(impl));
   return LoadError();
 }
@@ -209,17 +222,17 @@ void Loader::Impl::Dispatch() {
       if (!cancelled) state->phase = PendingLoad::State::Phase::kRunning;
     }
     Image image;
-    LoadError error = cancelled
-                      ? LoadError(ErrorCode::kCancelled, "the load was cancelled")
-                      : Run(state->source, state->options, state.get(), image, true);
+    LoadError error = cancelled ? LoadError(ErrorCode::kCancelled, "the load was cancelled")
+                                : Run(state->source, state->options, state.get(), image, true);
     Complete(state, std::move(error), std::move(image));
   }
 }
 
 bool Loader::Impl::Unqueue(const PendingLoad::State* state) {
   std::lock_guard lock(mutex);
-  const auto found = std::find_if(queue.begin(), queue.end(),
-                                  [&](const auto& queuedState) { return queuedState.get() == state; });
+  const auto found = std::find_if(queue.begin(), queue.end(), [&](const auto& queuedState) {
+    return queuedState.get() == state;
+  });
   if (found == queue.end()) return false;
   queue.erase(found);
   return true;
@@ -236,7 +249,8 @@ Loader::~Loader() {
   }
   impl_->queued.notify_all();
   for (const auto& state : dropped)
-    impl_->Complete(state, LoadError(ErrorCode::kCancelled, "the loader was destroyed first"), Image());
+    impl_->Complete(state, LoadError(ErrorCode::kCancelled, "the loader was destroyed first"),
+                    Image());
   // Kills the workers of running loads, which then end as cancelled.
   impl_->pool.Close();
   for (std::thread& thread : impl_->threads) thread.join();
@@ -306,7 +320,9 @@ PendingLoad::PendingLoad(PendingLoad&& other) noexcept = default;
 PendingLoad& PendingLoad::operator=(PendingLoad&& other) noexcept = default;
 PendingLoad::PendingLoad(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
-bool PendingLoad::Valid() const { return state_ != nullptr; }
+bool PendingLoad::Valid() const {
+  return state_ != nullptr;
+}
 
 bool PendingLoad::Ready() const {
   if (!state_) return false;
@@ -354,7 +370,8 @@ void PendingLoad::Cancel() {
     // Queued: taken out here it never runs. One a thread has taken sees `cancelled` instead.
     if (!loader->Unqueue(state.get())) return;
   }
-  Loader::Impl::Complete(state, LoadError(ErrorCode::kCancelled, "the load was cancelled"), Image());
+  Loader::Impl::Complete(state, LoadError(ErrorCode::kCancelled, "the load was cancelled"),
+                         Image());
 }
 
 }  // namespace tessel

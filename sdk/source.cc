@@ -43,7 +43,8 @@ LoadError ReadAll(int fd, const std::string& name, std::vector<std::byte>& out) 
     }
     if (got == 0) return LoadError();
     if (out.size() + static_cast<size_t>(got) > kMaxSourceBytes) {
-      return LoadError(ErrorCode::kTooLarge, name + " has more than 4 GiB - 1 bytes, the most a load can carry");
+      return LoadError(ErrorCode::kTooLarge,
+                       name + " has more than 4 GiB - 1 bytes, the most a load can carry");
     }
     try {
       out.insert(out.end(), chunk, chunk + got);
@@ -58,8 +59,9 @@ LoadError ReadPath(const std::string& path, std::vector<std::byte>& out) {
   CUniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (!file) {
     const int error = errno;
-    return LoadError(error == ENOENT || error == ENOTDIR ? ErrorCode::kNotFound : ErrorCode::kSystem,
-                 "cannot open " + path + ": " + std::strerror(error));
+    return LoadError(
+        error == ENOENT || error == ENOTDIR ? ErrorCode::kNotFound : ErrorCode::kSystem,
+        "cannot open " + path + ": " + std::strerror(error));
   }
   struct stat info {};
   if (::fstat(file.Get(), &info) == 0 && S_ISDIR(info.st_mode))
@@ -73,7 +75,8 @@ LoadError ReadStream(std::istream& stream, const std::string& name, std::vector<
     stream.read(chunk, sizeof chunk);
     const auto got = static_cast<size_t>(stream.gcount());
     if (out.size() + got > kMaxSourceBytes) {
-      return LoadError(ErrorCode::kTooLarge, name + " has more than 4 GiB - 1 bytes, the most a load can carry");
+      return LoadError(ErrorCode::kTooLarge,
+                       name + " has more than 4 GiB - 1 bytes, the most a load can carry");
     }
     try {
       const auto* bytes = reinterpret_cast<const std::byte*>(chunk);
@@ -82,7 +85,8 @@ LoadError ReadStream(std::istream& stream, const std::string& name, std::vector<
       return LoadError(ErrorCode::kSystem, "no memory for the bytes of " + name);
     }
   }
-  if (stream.bad()) return LoadError(ErrorCode::kSystem, "cannot read " + name + " from its stream");
+  if (stream.bad())
+    return LoadError(ErrorCode::kSystem, "cannot read " + name + " from its stream");
   return LoadError();
 }
 
@@ -107,7 +111,8 @@ Source& Source::operator=(const Source& other) {
   if (this != &other) impl_ = std::make_unique<Impl>(*other.impl_);
   return *this;
 }
-Source::Source(Source&& other) noexcept : impl_(std::exchange(other.impl_, std::make_unique<Impl>())) {}
+Source::Source(Source&& other) noexcept
+    : impl_(std::exchange(other.impl_, std::make_unique<Impl>())) {}
 Source& Source::operator=(Source&& other) noexcept {
   std::swap(impl_, other.impl_);
   return *this;
@@ -170,13 +175,18 @@ LoadError Read(const Source& source, ReadSource& out) {
     auto bytes = std::make_shared<std::vector<std::byte>>();
     LoadError read;
     switch (in.kind) {
-      case Source::Impl::Kind::kPath: read = ReadPath(in.path, *bytes); break;
+      case Source::Impl::Kind::kPath:
+        read = ReadPath(in.path, *bytes);
+        break;
       case Source::Impl::Kind::kFd:
         read = in.fd < 0 ? LoadError(ErrorCode::kInvalidArgument, "the descriptor is negative")
                          : ReadAll(in.fd, out.name, *bytes);
         break;
-      case Source::Impl::Kind::kStream: read = ReadStream(*in.stream, out.name, *bytes); break;
-      case Source::Impl::Kind::kBytes: break;
+      case Source::Impl::Kind::kStream:
+        read = ReadStream(*in.stream, out.name, *bytes);
+        break;
+      case Source::Impl::Kind::kBytes:
+        break;
     }
     if (!read) return read;
     out.bytes = std::move(bytes);
@@ -184,14 +194,14 @@ LoadError Read(const Source& source, ReadSource& out) {
   out.format = in.format != ImageFormat::kAuto ? in.format : SniffFormat(*out.bytes);
   if (out.format == ImageFormat::kAuto) {
     return LoadError(ErrorCode::kUnsupportedFormat,
-                 out.name + " is neither a PNG nor an SVG image (judged by its first bytes)");
+                     out.name + " is neither a PNG nor an SVG image (judged by its first bytes)");
   }
   // The worker chooses its decoder by the extension: a name of the caller's that has the right
   // one stays, for the worker's log.
   const std::string_view extension = out.format == ImageFormat::kPng ? ".png" : ".svg";
   const std::string_view base = std::string_view(in.name).substr(in.name.rfind('/') + 1);
-  out.workerName = EndsWithFolded(base, extension) ? std::string(base)
-                                                   : "image" + std::string(extension);
+  out.workerName =
+      EndsWithFolded(base, extension) ? std::string(base) : "image" + std::string(extension);
   return LoadError();
 }
 

@@ -122,7 +122,8 @@ class TESSEL_API PendingLoad {
 // Loads images in a pool of confined workers. Thread-safe: call anything from any thread.
 // Workers start when first needed and are shared by every load; a worker that crashed, timed out
 // or was cancelled is replaced. Destroying the loader cancels the loads still queued, kills the
-// running ones and waits for their callbacks, so it must not be destroyed from a callback.
+// running ones and waits for their callbacks, so it must not be destroyed from a callback, nor
+// while another thread is still inside one of its calls.
 class TESSEL_API Loader {
  public:
   using Callback = std::function<void(LoadError error, Image image)>;

@@ -34,7 +34,10 @@ typedef enum tessel_format {
   TESSEL_FORMAT_SVG = 2
 } tessel_format;
 
-typedef enum tessel_alpha { TESSEL_ALPHA_PREMULTIPLIED = 0, TESSEL_ALPHA_STRAIGHT = 1 } tessel_alpha;
+typedef enum tessel_alpha {
+  TESSEL_ALPHA_PREMULTIPLIED = 0,
+  TESSEL_ALPHA_STRAIGHT = 1
+} tessel_alpha;
 
 typedef enum tessel_confinement {
   TESSEL_CONFINEMENT_REQUIRE = 0,
@@ -52,16 +55,16 @@ typedef struct tessel_load tessel_load;
 
 /* Filled with defaults by tessel_loader_options_init; zero means the default for each field. */
 typedef struct tessel_loader_options {
-  uint32_t workers;            /* 0: one per core */
-  const char* worker_path;     /* NULL: TESSEL_WORKER, else the library's own search */
+  uint32_t workers;        /* 0: one per core */
+  const char* worker_path; /* NULL: TESSEL_WORKER, else the library's own search */
   tessel_confinement confinement;
-  uint64_t max_pixel_bytes;    /* 0: 1 GiB; at most 4095 MiB */
-  uint32_t timeout_ms;         /* 0: 30 s a decode */
-  const char* log_folder;      /* NULL: a folder of Tessel's in TMPDIR */
+  uint64_t max_pixel_bytes; /* 0: 1 GiB; at most 4095 MiB */
+  uint32_t timeout_ms;      /* 0: 30 s a decode */
+  const char* log_folder;   /* NULL: a folder of Tessel's in TMPDIR */
 } tessel_loader_options;
 
 typedef struct tessel_load_options {
-  uint32_t width;  /* SVG only; 0: natural size on that side */
+  uint32_t width; /* SVG only; 0: natural size on that side */
   uint32_t height;
   tessel_alpha alpha;
   tessel_format format; /* TESSEL_FORMAT_AUTO: sniffed */

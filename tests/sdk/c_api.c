@@ -32,13 +32,13 @@ static void wait_for(struct outcome* outcome) {
   pthread_mutex_unlock(&outcome->mutex);
 }
 
-#define CHECK(condition)                                                              \
-  do {                                                                                \
-    if (!(condition)) {                                                               \
-      snprintf(failure, failure_size, "line %d: %s (%s)", __LINE__, #condition,     \
-               tessel_last_error_message());                                          \
-      goto done;                                                                      \
-    }                                                                                 \
+#define CHECK(condition)                                                        \
+  do {                                                                          \
+    if (!(condition)) {                                                         \
+      snprintf(failure, failure_size, "line %d: %s (%s)", __LINE__, #condition, \
+               tessel_last_error_message());                                    \
+      goto done;                                                                \
+    }                                                                           \
   } while (0)
 
 /* `png`: a 3 x 2 PNG image; `slow`: an SVG document that takes seconds to render. Returns 0 when

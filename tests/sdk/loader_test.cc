@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,8 +9,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/unique_fd.h"
 #include "tessel/tessel.hpp"
@@ -95,10 +94,11 @@ TEST(LoaderTest, AsyncLoadsFromSeveralThreadsGiveTheSyncPixels) {
         if (t % 2 == 0) {
           pending.push_back(loader.LoadAsync(sources[i]));
         } else {
-          pending.push_back(loader.LoadAsync(sources[i], {}, [&, slot](LoadError error, Image image) {
-            if (!error) ++failures;
-            got[slot] = PixelsOf(image);
-          }));
+          pending.push_back(
+              loader.LoadAsync(sources[i], {}, [&, slot](LoadError error, Image image) {
+                if (!error) ++failures;
+                got[slot] = PixelsOf(image);
+              }));
         }
       }
       for (size_t i = 0; i < pending.size(); ++i) {
@@ -129,11 +129,11 @@ TEST(LoaderTest, CancelsAQueuedLoadBeforeItRunsAndARunningOneByReplacingItsWorke
   const pid_t first = RunningWorker(loader);
   bool ran = false;
   LoadError queuedError;
-  PendingLoad queued = loader.LoadAsync(Source::FromBytes(Png(4, 4, 1)), {},
-                                        [&](LoadError error, Image) {
-                                          ran = true;
-                                          queuedError = error;
-                                        });
+  PendingLoad queued =
+      loader.LoadAsync(Source::FromBytes(Png(4, 4, 1)), {}, [&](LoadError error, Image) {
+        ran = true;
+        queuedError = error;
+      });
   queued.Cancel();
   // Called on this thread, at once, while the only worker is still busy.
   EXPECT_TRUE(ran);
@@ -194,7 +194,8 @@ TEST(LoaderErrorTest, EachKindWithItsReason) {
   // Over our limit, told from the header; over the codec's, refused by the worker.
   const std::vector<uint8_t> header = codec_test::MakePngStart(20000, 20000, 8, 6);
   const auto* start = reinterpret_cast<const std::byte*>(header.data());
-  error = loader.Load(Source::FromBytes(std::vector<std::byte>(start, start + header.size())), image);
+  error =
+      loader.Load(Source::FromBytes(std::vector<std::byte>(start, start + header.size())), image);
   EXPECT_EQ(error.Code(), ErrorCode::kTooLarge);
   // With a header we cannot vouch for (its CRC is wrong) the worker's decoder judges the size.
   std::vector<uint8_t> huge = codec_test::MakePngStart(40000, 40000, 8, 6);
@@ -225,7 +226,8 @@ TEST(LoaderErrorTest, EachKindWithItsReason) {
   LoaderOptions rogue = Options(1);
   char self[4096] = {};
   ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
-  rogue.workerPath = std::string(self).substr(0, std::string(self).rfind('/') + 1) + "child_rogue_worker";
+  rogue.workerPath =
+      std::string(self).substr(0, std::string(self).rfind('/') + 1) + "child_rogue_worker";
   EXPECT_EQ(Loader(rogue).Load(Source::FromBytes(Png(2, 2, 0)), image).Code(),
             ErrorCode::kSandboxUnavailable);
   rogue.workerPath = folder / "no-such-worker";
@@ -238,11 +240,16 @@ TEST(SourceTest, FormatIsToldByContentWhateverTheSource) {
     const char* head;
     ImageFormat format;
   } cases[] = {
-      {"<svg xmlns='x'/>", ImageFormat::kSvg},  {"\xef\xbb\xbf \n\t<?xml version", ImageFormat::kSvg},
-      {"  <!-- drawn -->", ImageFormat::kSvg},  {"<!DOCTYPE svg PUBLIC", ImageFormat::kSvg},
-      {"\x1f\x8b\x08", ImageFormat::kSvg},      {"<html><svg>", ImageFormat::kAuto},
-      {"<!DOCTYPE html>", ImageFormat::kAuto},  {"\x89PNG\r\n\x1a", ImageFormat::kAuto},
-      {"", ImageFormat::kAuto},                 {"\xef\xbb\xbf", ImageFormat::kAuto},
+      {"<svg xmlns='x'/>", ImageFormat::kSvg},
+      {"\xef\xbb\xbf \n\t<?xml version", ImageFormat::kSvg},
+      {"  <!-- drawn -->", ImageFormat::kSvg},
+      {"<!DOCTYPE svg PUBLIC", ImageFormat::kSvg},
+      {"\x1f\x8b\x08", ImageFormat::kSvg},
+      {"<html><svg>", ImageFormat::kAuto},
+      {"<!DOCTYPE html>", ImageFormat::kAuto},
+      {"\x89PNG\r\n\x1a", ImageFormat::kAuto},
+      {"", ImageFormat::kAuto},
+      {"\xef\xbb\xbf", ImageFormat::kAuto},
   };
   for (const auto& c : cases) EXPECT_EQ(SniffFormat(Bytes(c.head)), c.format) << c.head;
   EXPECT_EQ(SniffFormat(Png(1, 1, 0)), ImageFormat::kPng);
@@ -276,9 +283,10 @@ TEST(ImageTest, InfoWithoutPixelsAndTheSizesAskedFor) {
   EXPECT_EQ(info.width, 640u);
   EXPECT_EQ(info.height, 480u);
   EXPECT_TRUE(loader.WorkerPids().empty()) << "a PNG header needs no worker";
-  ASSERT_TRUE(loader.Info(
-      Source::FromBytes(Bytes("<svg xmlns='http://www.w3.org/2000/svg' width='300' height='120'/>")),
-      info));
+  ASSERT_TRUE(
+      loader.Info(Source::FromBytes(
+                      Bytes("<svg xmlns='http://www.w3.org/2000/svg' width='300' height='120'/>")),
+                  info));
   EXPECT_EQ(info.format, ImageFormat::kSvg);
   EXPECT_EQ(info.width, 300u);
   EXPECT_EQ(info.height, 120u);
@@ -294,11 +302,18 @@ TEST(ImageTest, InfoWithoutPixelsAndTheSizesAskedFor) {
 
 TEST(ImageTest, StraightAlphaIsExact) {
   // Known values: round(c * 255 / a), and alpha 0 is black.
-  std::vector<std::byte> pixels = Bytes(std::string("\x40\x00\x80\x80" "\x01\x01\x01\x03"
-                                                    "\x09\x08\x07\x00" "\x10\x20\x30\xff", 16));
+  std::vector<std::byte> pixels =
+      Bytes(std::string("\x40\x00\x80\x80"
+                        "\x01\x01\x01\x03"
+                        "\x09\x08\x07\x00"
+                        "\x10\x20\x30\xff",
+                        16));
   Unpremultiply(pixels);
-  EXPECT_EQ(pixels, Bytes(std::string("\x80\x00\xff\x80" "\x55\x55\x55\x03"
-                                      "\x00\x00\x00\x00" "\x10\x20\x30\xff", 16)));
+  EXPECT_EQ(pixels, Bytes(std::string("\x80\x00\xff\x80"
+                                      "\x55\x55\x55\x03"
+                                      "\x00\x00\x00\x00"
+                                      "\x10\x20\x30\xff",
+                                      16)));
   // Every premultiplied pixel comes back from straight alpha unchanged.
   std::vector<std::byte> all;
   for (unsigned a = 0; a < 256; ++a) {
@@ -323,7 +338,7 @@ TEST(ImageTest, StraightAlphaIsExact) {
   EXPECT_EQ(straight.Alpha(), AlphaMode::kStraight);
   EXPECT_NE(PixelsOf(straight), PixelsOf(premultiplied));
   const std::byte* center = straight.Pixels().data() + 10 * straight.Stride() + 10 * 4;
-  EXPECT_EQ(std::to_integer<int>(center[0]), 0x40);  // blue, as drawn, at half opacity
+  EXPECT_EQ(std::to_integer<int>(center[0]), 0x40);       // blue, as drawn, at half opacity
   EXPECT_NEAR(std::to_integer<int>(center[2]), 0xc0, 1);  // premultiplied it is about 0x60
   straight.ConvertAlpha(AlphaMode::kPremultiplied);
   EXPECT_EQ(PixelsOf(straight), PixelsOf(premultiplied));
