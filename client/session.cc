@@ -17,6 +17,7 @@
 #include "client/message.h"
 #include "client/session_folder.h"
 #include "client/worker_log.h"
+#include "client/worker_path.h"
 #include "foundation/errors.h"
 #include "foundation/text.h"
 #include "platform/named_mutex.h"
@@ -112,26 +113,6 @@ bool DrawSessionId(std::string& id) {
     }
   }
   return true;
-}
-
-Result<std::string> ResolveWorkerPath(const std::string& configured) {
-  if (!configured.empty()) return configured;
-  std::vector<std::string> candidates;
-  std::string beside = ExecutableFolder();
-  if (!beside.empty()) candidates.push_back(beside.append("Tessel"));
-#ifdef TESSEL_CLIENT_BUILD_BIN_DIR
-  candidates.emplace_back(TESSEL_CLIENT_BUILD_BIN_DIR "/Tessel");
-#endif
-  std::string tried;
-  for (const std::string& candidate : candidates) {
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    if (!tried.empty()) tried.append(" and ");
-    tried.append(candidate);
-  }
-  return Status(
-      ErrorKind::kNotFound,
-      Format("worker executable not found (looked for %s); set SessionOptions::workerPath",
-             tried.empty() ? "nothing" : tried.c_str()));
 }
 
 // Variables of ours that a confined worker still gets: the locale and time zone its text and log

@@ -30,7 +30,8 @@ class WorkerLogReader;
 inline constexpr uint64_t kDefaultWorkerAddressSpace = 2560ull << 20;
 
 struct SessionOptions {
-  // The worker executable. Empty: "Tessel" next to this program, else in the build's bin folder.
+  // The worker executable. Empty: TESSEL_WORKER, else the installed or built worker found from
+  // this library's folder, else "Tessel" next to the program (client/worker_path.h).
   std::string workerPath;
   // How the worker is confined. kRequire refuses to start a worker when a layer is missing.
   ConfinementMode confinement = ConfinementMode::kRequire;

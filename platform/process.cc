@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <dlfcn.h>
 #include <pwd.h>
 #include <sys/resource.h>
 #include <sys/sysinfo.h>
@@ -39,6 +40,17 @@ std::string ExecutablePath() {
 std::string ExecutableFolder() {
   std::string path = ExecutablePath();
   size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return std::string();
+  return path.substr(0, slash + 1);
+}
+
+std::string FolderOfLoadedFile(const void* address) {
+  Dl_info info{};
+  if (::dladdr(address, &info) == 0 || info.dli_fname == nullptr) return std::string();
+  // The loader names the main program as it was started (argv[0], maybe relative); libraries
+  // by the path it opened them at.
+  std::string path = info.dli_fname[0] == '/' ? std::string(info.dli_fname) : ExecutablePath();
+  const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return std::string();
   return path.substr(0, slash + 1);
 }

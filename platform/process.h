@@ -17,6 +17,9 @@ void SetLastError(int code);
 std::string ExecutablePath();
 // The folder of ExecutablePath() with a trailing '/'; empty when the path is unknown.
 std::string ExecutableFolder();
+// The folder, with a trailing '/', of the loaded file (the program or a shared library) that holds
+// `address`; empty when the loader cannot tell. A library finds its companions from here.
+std::string FolderOfLoadedFile(const void* address);
 
 // TMPDIR when set and not empty, else "/tmp/"; always with a trailing '/'.
 std::string TempFolder();

@@ -8,6 +8,10 @@
 #include <filesystem>
 #include <system_error>
 
+#ifndef TESSEL_WORKER_FROM_TOOL
+#define TESSEL_WORKER_FROM_TOOL "../libexec/tessel"
+#endif
+
 namespace tessel::cli {
 namespace {
 
@@ -37,7 +41,7 @@ std::vector<std::string> WorkerCandidates(const std::string& toolFolder) {
   std::vector<std::string> candidates;
   if (!toolFolder.empty()) {
     const fs::path folder(toolFolder);
-    candidates.push_back((folder / "../libexec/tessel/Tessel").lexically_normal().string());
+    candidates.push_back((folder / TESSEL_WORKER_FROM_TOOL / "Tessel").lexically_normal().string());
     candidates.push_back((folder / "Tessel").lexically_normal().string());
   }
 #ifdef TESSEL_BUILD_BIN_DIR

@@ -3,11 +3,13 @@
 #include <string>
 #include <vector>
 
+#include "client/worker_path.h"
+
 // Where the tool finds the worker program Tessel.
 namespace tessel::cli {
 
-// The variable that names the worker program, as --worker does.
-inline constexpr const char kWorkerVariable[] = "TESSEL_WORKER";
+// The variable that names the worker program, as --worker does; the library reads it too.
+inline constexpr const char* kWorkerVariable = kWorkerPathVariable;
 
 // The places looked in, in order, for a tool in `toolFolder`: an installed layout
 // (<prefix>/bin/tessel with <prefix>/libexec/tessel/Tessel), beside the tool, and the build

@@ -7,6 +7,8 @@ TESSEL_PACKAGES=(
   libpng-dev libdeflate-dev libspng-dev librsvg2-dev libcairo2-dev libseccomp-dev
   fonts-dejavu-core
   clang libclang-rt-dev
+  # The package checks: dpkg-shlibdeps and file for cpack, make for the pkg-config example.
+  dpkg-dev file make
 )
 
 # ensure_packages PACKAGE...: installs the missing ones when running as root; otherwise prints the
