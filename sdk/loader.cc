@@ -26,10 +26,8 @@ WorkerPoolOptions PoolOptions(const LoaderOptions& options) {
   WorkerPoolOptions pool;
   pool.workers = options.workers;
   SessionOptions& session = pool.session;
+  // Empty: the session's own search (the variable, then the installed layout) and its message.
   session.workerPath = options.workerPath;
-  if (session.workerPath.empty()) {
-    if (const char* variable = std::getenv("TESSEL_WORKER")) session.workerPath = variable;
-  }
   session.confinement = options.confinement == Confinement::kOff ? ConfinementMode::kOff
                         : options.confinement == Confinement::kBestEffort
                             ? ConfinementMode::kBestEffort
