@@ -1,6 +1,7 @@
 #include "image/codec_library.h"
 
 #include <cstddef>
+#include <system_error>
 
 #include "platform/process.h"
 
@@ -46,7 +47,21 @@ CCodecLibrary::CCodecLibrary(const std::string& path, CLogger& logger)
     : path_(path.empty() ? JoinPath(ExecutableFolder(), kCodecLibraryName) : path),
       logger_(logger) {}
 
+void CCodecLibrary::Preload() {
+  if (preloader_.joinable() || path_.empty()) return;
+  try {
+    preloader_ = std::thread([this, path = path_] { preloaded_.Load(path, /*keepMapped=*/true); });
+  } catch (const std::system_error&) {
+    // No thread: Bind loads it when it is needed, as without a preload.
+  }
+}
+
+void CCodecLibrary::FinishPreload() {
+  if (preloader_.joinable()) preloader_.join();
+}
+
 bool CCodecLibrary::Bind() {
+  FinishPreload();
   ClearEntryPoints();
   if (!Load()) return false;
   loadPng_ = module_.FunctionSymbol<decltype(loadPng_)>("TesselLoadPNG");
@@ -83,8 +98,10 @@ void CCodecLibrary::StartSvg(const CContextLog& log) {
 }
 
 void CCodecLibrary::Release() {
+  FinishPreload();
   ClearEntryPoints();
   module_.Close();
+  preloaded_.Close();
   path_.clear();
 }
 

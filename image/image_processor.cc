@@ -199,7 +199,9 @@ CImageProcessor::CImageProcessor(const ImageProcessorOptions& options)
       memoryApi_(options.memoryStatusPath),
       imageDebug_(options.imageDebug.has_value() ? *options.imageDebug
                                                  : CDebugSwitch("TESSEL").Enabled()),
-      codec_(options.libraryPath, logger_) {}
+      codec_(options.libraryPath, logger_) {
+  codec_.Preload();
+}
 
 CImageProcessor::~CImageProcessor() {
   images_.Clear();
