@@ -449,8 +449,9 @@ Verdict Inflate(const CDataRun& run, size_t stride, size_t expected, uint8_t* fi
   const uint8_t* stream = run.chunks.empty() ? nullptr : run.chunks[0].payload;
   CMapping joined;
   if (run.chunks.size() > 1) {
-    void* pages = ::mmap(nullptr, run.total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                         -1, 0);
+    // Faulted in by one call rather than one exception a page: every page is written next.
+    void* pages = ::mmap(nullptr, run.total, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (pages == MAP_FAILED) return Verdict::kHandedOff;
     joined = CMapping(pages, run.total);
     for (const CDataChunk& chunk : run.chunks) {
