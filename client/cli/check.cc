@@ -315,7 +315,9 @@ class CChecker {
       Judge(item, image ? Status() : image.Error(), workerWhy, referenceOk, referenceWhy);
       return;
     }
-    if (image->PixelWidth() != reference.width || image->PixelHeight() != reference.height) {
+    // The byte count too: the comparisons below read both rasters to the worker's end.
+    if (image->PixelWidth() != reference.width || image->PixelHeight() != reference.height ||
+        image->Pixels().size() != reference.rgba.size()) {
       item.verdict = Verdict::kFail;
       item.maxDiff = 255;
       item.diffShare = 1;
