@@ -45,7 +45,7 @@ enum class Verdict {
   kSkipped,
 };
 constexpr const char* kVerdictNames[] = {
-    "pass",          "fail", "rejected-by-both", "rejected-by-worker", "rejected-by-reference",
+    "pass",           "fail",   "rejected-by-both", "rejected-by-worker", "rejected-by-reference",
     "worker-crashed", "skipped"};
 
 const char* Name(Verdict verdict) {
@@ -76,8 +76,8 @@ std::vector<CItem> CollectFiles(const std::vector<std::string>& folders, const s
   std::set<std::string> pngs, svgs;
   for (const std::string& folder : folders) {
     std::error_code failure;
-    fs::recursive_directory_iterator walk(
-        folder, fs::directory_options::skip_permission_denied, failure);
+    fs::recursive_directory_iterator walk(folder, fs::directory_options::skip_permission_denied,
+                                          failure);
     for (; !failure && walk != fs::recursive_directory_iterator(); walk.increment(failure)) {
       std::error_code ignored;
       if (!walk->is_regular_file(ignored)) continue;
@@ -190,8 +190,8 @@ std::string Json(const std::vector<CItem>& items, const std::map<Verdict, size_t
   json += "\n], \"summary\": {";
   bool first = true;
   for (const auto& [verdict, count] : counts) {
-    json += std::string(first ? "" : ", ") + JsonString(Name(verdict)) + ": " +
-            std::to_string(count);
+    json +=
+        std::string(first ? "" : ", ") + JsonString(Name(verdict)) + ": " + std::to_string(count);
     first = false;
   }
   return json + "}}\n";
@@ -393,9 +393,8 @@ int Check(const CommandLine& line, const std::string& workerPath) {
   ::printf("checked %zu file%s:\n", items.size(), items.size() == 1 ? "" : "s");
   for (const auto& [verdict, count] : counts) ::printf("  %-22s %zu\n", Name(verdict), count);
   ::fflush(stdout);
-  int status = counts.contains(Verdict::kFail) || counts.contains(Verdict::kWorkerCrashed)
-                   ? kExitFailed
-                   : 0;
+  int status =
+      counts.contains(Verdict::kFail) || counts.contains(Verdict::kWorkerCrashed) ? kExitFailed : 0;
   if (!line.jsonFile.empty()) {
     const std::string json = Json(items, counts);
     if (!WriteOutput(

@@ -215,8 +215,8 @@ bool TakeValue(Option option, const std::string& name, const std::string& value,
   const bool anyCommand =
       option == Option::kLogDir || option == Option::kWorker || option == Option::kSandbox;
   const bool batch = option == Option::kJobs || option == Option::kMaxMemory;
-  const bool checkOnly = option == Option::kJson || option == Option::kReferenceSuffix ||
-                         option == Option::kTolerance;
+  const bool checkOnly =
+      option == Option::kJson || option == Option::kReferenceSuffix || option == Option::kTolerance;
   seen.batch = seen.batch || batch;
   seen.checkOnly = seen.checkOnly || checkOnly;
   seen.renderOnly = seen.renderOnly || !(anyCommand || batch || checkOnly);

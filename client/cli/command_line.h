@@ -15,7 +15,7 @@ namespace tessel::cli {
 
 enum class Command { kNone, kRender, kInfo, kPing, kSandbox, kCheck };
 
-inline constexpr int kExitFailed = 1;  // some INPUT failed (or failed its check), or the command did
+inline constexpr int kExitFailed = 1;  // some INPUT failed, or the command did
 inline constexpr int kExitUsage = 2;   // the command line is wrong; nothing was done
 
 // The name that stands for standard input as an INPUT and for standard output after -o.
@@ -38,10 +38,10 @@ struct CommandLine {
   bool confinementGiven = false;
   // --compression LEVEL
   PngCompression compression = PngCompression::kFast;
-  std::string jsonFile;                        // --json FILE (check)
-  std::string referenceSuffix = "-ref.png";    // --reference-suffix SUFFIX (check)
-  unsigned tolerance = 2;                      // --tolerance N (check): per channel, 0 to 255
-  std::vector<std::string> inputs;  // "-": standard input; the folders of check
+  std::string jsonFile;                      // --json FILE (check)
+  std::string referenceSuffix = "-ref.png";  // --reference-suffix SUFFIX (check)
+  unsigned tolerance = 2;                    // --tolerance N (check): per channel, 0 to 255
+  std::vector<std::string> inputs;           // "-": standard input; the folders of check
 };
 
 // Parses argv[1..]; on a mistake returns nothing and says what is wrong in `error`.

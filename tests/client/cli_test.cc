@@ -793,7 +793,6 @@ TEST_F(CliTest, TheWorkerIsFoundInAnInstalledLayoutOrWhereTheUserSays) {
             "directory; correct it, or unset it to search\n");
 }
 
-
 // A small reader for the JSON report: every scalar under its path ("files.0.status"), strings
 // unescaped; false when the text is not one well-formed value.
 std::optional<std::string> JsonText(std::string_view& in) {
@@ -815,7 +814,8 @@ std::optional<std::string> JsonText(std::string_view& in) {
   }
   return {};
 }
-bool Flatten(std::string_view& in, const std::string& path, std::map<std::string, std::string>& out) {
+bool Flatten(std::string_view& in, const std::string& path,
+             std::map<std::string, std::string>& out) {
   const auto skip = [&] {
     while (!in.empty() && std::isspace(static_cast<unsigned char>(in[0]))) in.remove_prefix(1);
   };
@@ -856,8 +856,7 @@ std::map<std::string, std::string> ReadReport(const std::string& file) {
   const std::string json = ReadFile(file);
   std::string_view in = json;
   std::map<std::string, std::string> report;
-  EXPECT_TRUE(Flatten(in, "", report) && in.find_first_not_of(" \n") == std::string::npos)
-      << json;
+  EXPECT_TRUE(Flatten(in, "", report) && in.find_first_not_of(" \n") == std::string::npos) << json;
   return report;
 }
 
@@ -908,10 +907,10 @@ TEST_F(CliTest, CheckPassesEveryFormatAndGoesOnPastBrokenFilesAndACrashedWorker)
   work_.Write("broken/e-chain-ref.png", SamplePng(8, 8, 2));
   work_.Write("broken/f-fine.png", valid);
   // One worker: the file after the crash has a new one.
-  const int status = Finish(std::system(
-      ("ulimit -s 8192 2>/dev/null; " + Command("check -j 1 broken", ExecutableFolder() + "tessel",
-                                                 ""))
-          .c_str()));
+  const int status =
+      Finish(std::system(("ulimit -s 8192 2>/dev/null; " +
+                          Command("check -j 1 broken", ExecutableFolder() + "tessel", ""))
+                             .c_str()));
   EXPECT_EQ(status, 1) << err_;
   for (const char* line :
        {"broken/a-cut.png: rejected-by-both: worker: ", "\nbroken/b-crc.png: rejected-by-both: ",
