@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstring>
 
@@ -48,10 +49,16 @@ class CReader {
   png_infop info_;
 };
 
-// The header with its transforms to 8-bit RGBA; false after a longjmp.
+// Each of these is false after a longjmp.
 bool ReadHeader(png_structp png, png_infop info) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_read_info(png, info);
+  return true;
+}
+
+// The transforms to 8-bit RGBA.
+bool Transform(png_structp png, png_infop info) {
+  if (setjmp(png_jmpbuf(png))) return false;
   const int colorType = png_get_color_type(png, info);
   const int bitDepth = png_get_bit_depth(png, info);
   if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
@@ -84,8 +91,11 @@ bool DecodeReferencePng(std::span<const std::byte> png, uint64_t maxPixelBytes, 
     return false;
   }
   png_set_read_fn(reader.Png(), &state, ReadFromMemory);
-  // The pixel limit below is ours; libpng's default of a million pixels a side is not.
-  png_set_user_limits(reader.Png(), PNG_UINT_31_MAX, PNG_UINT_31_MAX);
+  // The pixel limit is ours, not libpng's default of a million pixels a side; a side alone is
+  // bounded by libpng, before it sizes its row buffers by it.
+  const uint64_t side =
+      std::min<uint64_t>(PNG_UINT_31_MAX, std::max<uint64_t>(maxPixelBytes / 4, 1));
+  png_set_user_limits(reader.Png(), static_cast<uint32_t>(side), static_cast<uint32_t>(side));
   if (!ReadHeader(reader.Png(), reader.Info())) {
     error = state.message;
     return false;
@@ -93,9 +103,17 @@ bool DecodeReferencePng(std::span<const std::byte> png, uint64_t maxPixelBytes, 
   const uint32_t width = png_get_image_width(reader.Png(), reader.Info());
   const uint32_t height = png_get_image_height(reader.Png(), reader.Info());
   const uint64_t bytes = uint64_t{width} * height * 4;  // both below 2^31: no overflow
-  if (bytes > maxPixelBytes || png_get_rowbytes(reader.Png(), reader.Info()) != size_t{width} * 4) {
+  if (bytes > maxPixelBytes) {
     error = "the image is " + std::to_string(width) + " x " + std::to_string(height) +
-            ", more pixels than the limit allows";
+            ", more pixels than the limit of " + std::to_string(maxPixelBytes) + " bytes allows";
+    return false;
+  }
+  if (!Transform(reader.Png(), reader.Info())) {
+    error = state.message;
+    return false;
+  }
+  if (png_get_rowbytes(reader.Png(), reader.Info()) != size_t{width} * 4) {
+    error = "libpng did not make 8-bit RGBA rows of it";
     return false;
   }
   out.rgba.resize(static_cast<size_t>(bytes));
