@@ -89,4 +89,14 @@ void ToStraightRgba(std::span<const std::byte> bgra, unsigned char* rgba,
   }
 }
 
+void ToPremultipliedBgra(std::span<const unsigned char> rgba, std::byte* bgra) {
+  for (size_t i = 0; i + 4 <= rgba.size(); i += 4) {
+    const unsigned alpha = rgba[i + 3];
+    bgra[i] = static_cast<std::byte>(Scale(rgba[i + 2], alpha));
+    bgra[i + 1] = static_cast<std::byte>(Scale(rgba[i + 1], alpha));
+    bgra[i + 2] = static_cast<std::byte>(Scale(rgba[i], alpha));
+    bgra[i + 3] = static_cast<std::byte>(alpha);
+  }
+}
+
 }  // namespace tessel::cli

@@ -24,4 +24,8 @@ std::optional<Rgba> ParseColor(const std::string& text);
 void ToStraightRgba(std::span<const std::byte> bgra, unsigned char* rgba,
                     const std::optional<Rgba>& background = std::nullopt);
 
+// Straight RGBA as the worker hands pixels over: premultiplied BGRA, each colour rounded to the
+// nearest value as the codec rounds it.
+void ToPremultipliedBgra(std::span<const unsigned char> rgba, std::byte* bgra);
+
 }  // namespace tessel::cli

@@ -1,5 +1,6 @@
 #include "client/cli/command_line.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -15,6 +16,8 @@ const char kUsage[] =
     "  tessel info [--sandbox MODE] INPUT...\n"
     "  tessel ping [--sandbox MODE]\n"
     "  tessel sandbox\n"
+    "  tessel check [--json FILE] [--reference-suffix SUFFIX] [--tolerance N] [-j N]\n"
+    "               [--max-memory SIZE] [--sandbox MODE] DIR...\n"
     "\n"
     "Decodes PNG and renders SVG images in a separate worker process and writes PNG files.\n"
     "An INPUT's format is told by its content (PNG, SVG, or gzip-compressed SVG), whatever its\n"
@@ -26,6 +29,15 @@ const char kUsage[] =
     "  ping       start a worker, ping it, stop it, and print the round trip and the worker\n"
     "  sandbox    start a worker as best it can be confined here, and print each layer of\n"
     "             its confinement and the worker's own report on itself\n"
+    "  check      hold the worker's pixels against decodes made apart from it, for every\n"
+    "             file under each DIR (sorted): each *.png file against libpng's decode in\n"
+    "             the tool, exactly; each *.svg/*.svgz file against the reference image\n"
+    "             beside it, rendered at the reference's size. A reference image is not\n"
+    "             checked itself; an SVG file without one is listed as skipped. Each file\n"
+    "             is pass, fail, rejected-by-both, rejected-by-worker,\n"
+    "             rejected-by-reference, worker-crashed or skipped; a worker that crashes\n"
+    "             is replaced and the check goes on. Every file that is not pass is\n"
+    "             printed, then a count of each outcome\n"
     "\n"
     "Size options (for SVG images; a PNG image keeps its own size, and a size given for one\n"
     "is reported as not applied):\n"
@@ -47,8 +59,9 @@ const char kUsage[] =
     "                  the most memory an image's pixels may take, 4 bytes a pixel, as bytes\n"
     "                  or with K, M or G (default 1G, at most 4095M); a larger SVG target is\n"
     "                  refused before it is rendered\n"
-    "  -j, --jobs N    render N inputs at once, each in a worker of its own (default: one\n"
-    "                  per core); messages and outputs are the same whatever N is\n"
+    "  -j, --jobs N    render (or check) N inputs at once, each in a worker of its own\n"
+    "                  (default: one per core); messages and outputs are the same whatever\n"
+    "                  N is\n"
     "  -o, --output FILE\n"
     "                  the output file, for a single INPUT; - writes to standard output\n"
     "  --out-dir DIR   the folder for the output files (made when missing; default: .)\n"
@@ -64,15 +77,25 @@ const char kUsage[] =
     "                  when a layer of its confinement is missing here; best-effort starts\n"
     "                  it with the layers this system offers; off starts it unconfined,\n"
     "                  with your rights\n"
+    "  --json FILE     (check) also write every file's outcome to FILE as JSON: {\"files\":\n"
+    "                  [{\"file\", \"status\", \"max_diff\", \"diff_share\", \"reason\"}...],\n"
+    "                  \"summary\": {STATUS: COUNT}}\n"
+    "  --reference-suffix SUFFIX\n"
+    "                  (check) what names the reference image of an SVG file: its name\n"
+    "                  without the extension plus SUFFIX (default: -ref.png)\n"
+    "  --tolerance N   (check) the largest difference of a channel, 0 to 255, between an\n"
+    "                  SVG rendering and its reference (straight RGBA) that still passes\n"
+    "                  (default: 2); PNG files are compared exactly\n"
     "  --help          show this text\n"
     "  --version       show the version\n"
     "\n"
     "Output files are written whole or not at all: a failed write leaves an older file of\n"
     "that name as it was. Messages go to standard error; standard output carries only what\n"
-    "info, ping and sandbox print, or the image with -o -.\n"
+    "info, ping, sandbox and check print, or the image with -o -.\n"
     "\n"
     "Exit status: 0 when every INPUT succeeded (for sandbox: when every layer is in force\n"
-    "and the worker reports itself confined), 1 otherwise, 2 for a usage mistake, 128+N when\n"
+    "and the worker reports itself confined; for check: when no file is fail or\n"
+    "worker-crashed), 1 otherwise, 2 for a usage mistake, 128+N when\n"
     "ended by signal N (130 for Ctrl-C); an interrupted run removes its unfinished output.\n";
 
 namespace {
@@ -92,6 +115,9 @@ enum class Option {
   kLogDir,
   kWorker,
   kSandbox,
+  kJson,
+  kReferenceSuffix,
+  kTolerance,
   kHelp,
   kVersion,
 };
@@ -116,6 +142,9 @@ constexpr struct {
     {"--log-dir", 0, true, Option::kLogDir},
     {"--worker", 0, true, Option::kWorker},
     {"--sandbox", 0, true, Option::kSandbox},
+    {"--json", 0, true, Option::kJson},
+    {"--reference-suffix", 0, true, Option::kReferenceSuffix},
+    {"--tolerance", 0, true, Option::kTolerance},
     {"--help", 0, false, Option::kHelp},
     {"--version", 0, false, Option::kVersion},
 };
@@ -131,6 +160,8 @@ bool ParseWhole(std::string_view digits, T& value) {
 struct CSeen {
   bool size = false, width = false, height = false, zoom = false;
   bool renderOnly = false;  // any option that only render takes
+  bool checkOnly = false;   // any option that only check takes
+  bool batch = false;       // --jobs or --max-memory: render and check take them
 };
 
 }  // namespace
@@ -181,8 +212,14 @@ bool TakeValue(Option option, const std::string& name, const std::string& value,
     error = name + " takes " + wanted + ", not " + value;
     return false;
   };
-  seen.renderOnly = seen.renderOnly || (option != Option::kLogDir && option != Option::kWorker &&
-                                        option != Option::kSandbox);
+  const bool anyCommand =
+      option == Option::kLogDir || option == Option::kWorker || option == Option::kSandbox;
+  const bool batch = option == Option::kJobs || option == Option::kMaxMemory;
+  const bool checkOnly =
+      option == Option::kJson || option == Option::kReferenceSuffix || option == Option::kTolerance;
+  seen.batch = seen.batch || batch;
+  seen.checkOnly = seen.checkOnly || checkOnly;
+  seen.renderOnly = seen.renderOnly || !(anyCommand || batch || checkOnly);
   switch (option) {
     case Option::kSize: {
       const std::optional<TargetSize> size = ParseSize(value);
@@ -258,6 +295,16 @@ bool TakeValue(Option option, const std::string& name, const std::string& value,
       line.confinementGiven = true;
       return true;
     }
+    case Option::kJson:
+      line.jsonFile = value;
+      return true;
+    case Option::kReferenceSuffix:
+      line.referenceSuffix = value;
+      return true;
+    case Option::kTolerance:
+      if (!ParseWhole(value, line.tolerance) || line.tolerance > 255)
+        return wrong("a whole number from 0 to 255");
+      return true;
     case Option::kKeepAspect:
     case Option::kHelp:
     case Option::kVersion:
@@ -269,7 +316,8 @@ bool TakeValue(Option option, const std::string& name, const std::string& value,
 // The checks of the options against each other and the command.
 bool CheckCombination(CommandLine& line, const CSeen& seen, const std::string& command,
                       std::string& error) {
-  const bool takesInputs = line.command == Command::kRender || line.command == Command::kInfo;
+  const bool takesInputs = line.command == Command::kRender || line.command == Command::kInfo ||
+                           line.command == Command::kCheck;
   if (!takesInputs && !line.inputs.empty()) {
     error = command + " takes no inputs";
     return false;
@@ -278,8 +326,23 @@ bool CheckCombination(CommandLine& line, const CSeen& seen, const std::string& c
     error = command + " needs at least one INPUT";
     return false;
   }
+  const bool batch = line.command == Command::kRender || line.command == Command::kCheck;
   if (line.command != Command::kRender && (seen.renderOnly || line.size.keepAspect)) {
-    error = "the size, colour, memory and output options belong to render";
+    error = batch ? "the size, colour, output and compression options belong to render"
+                  : "the size, colour, memory and output options belong to render";
+    return false;
+  }
+  if (!batch && seen.batch) {
+    error = "--jobs and --max-memory belong to render and check";
+    return false;
+  }
+  if (line.command != Command::kCheck && seen.checkOnly) {
+    error = "--json, --reference-suffix and --tolerance belong to check";
+    return false;
+  }
+  if (line.command == Command::kCheck &&
+      std::find(line.inputs.begin(), line.inputs.end(), kStandardStream) != line.inputs.end()) {
+    error = "check takes folders; standard input (-) is not one";
     return false;
   }
   if (line.command == Command::kSandbox && line.confinementGiven) {
@@ -383,6 +446,8 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
     line.command = Command::kPing;
   } else if (command == "sandbox") {
     line.command = Command::kSandbox;
+  } else if (command == "check") {
+    line.command = Command::kCheck;
   } else {
     error = "unknown command " + command;
     return std::nullopt;

@@ -13,7 +13,7 @@
 // What the user asked `tessel` for.
 namespace tessel::cli {
 
-enum class Command { kNone, kRender, kInfo, kPing, kSandbox };
+enum class Command { kNone, kRender, kInfo, kPing, kSandbox, kCheck };
 
 inline constexpr int kExitFailed = 1;  // some INPUT failed, or the command did
 inline constexpr int kExitUsage = 2;   // the command line is wrong; nothing was done
@@ -38,7 +38,10 @@ struct CommandLine {
   bool confinementGiven = false;
   // --compression LEVEL
   PngCompression compression = PngCompression::kFast;
-  std::vector<std::string> inputs;  // "-": standard input
+  std::string jsonFile;                      // --json FILE (check)
+  std::string referenceSuffix = "-ref.png";  // --reference-suffix SUFFIX (check)
+  unsigned tolerance = 2;                    // --tolerance N (check): per channel, 0 to 255
+  std::vector<std::string> inputs;           // "-": standard input; the folders of check
 };
 
 // Parses argv[1..]; on a mistake returns nothing and says what is wrong in `error`.

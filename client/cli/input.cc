@@ -63,6 +63,18 @@ bool ReadAll(int fd, std::vector<std::byte>& bytes, std::string& error) {
   }
 }
 
+// A FIFO blocks here until it has a writer; a signal ends the wait.
+bool Open(const std::string& path, CUniqueFd& file, std::string& error) {
+  do {
+    file.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  } while (!file && errno == EINTR && !Interrupted());
+  if (!file) {
+    error = Interrupted() ? "interrupted while opening it" : "cannot read it: " + Reason(errno);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 ImageKind SniffKind(std::span<const std::byte> head) {
@@ -96,16 +108,7 @@ std::optional<std::string> PathForWorker(const std::string& input) {
 bool ReadInput(const std::string& input, CInput& out, std::string& error) {
   out = CInput{};
   CUniqueFd file;
-  if (input != kStandardStream) {
-    // A FIFO blocks here until it has a writer; a signal ends the wait.
-    do {
-      file.Reset(::open(input.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    } while (!file && errno == EINTR && !Interrupted());
-    if (!file) {
-      error = Interrupted() ? "interrupted while opening it" : "cannot read it: " + Reason(errno);
-      return false;
-    }
-  }
+  if (input != kStandardStream && !Open(input, file, error)) return false;
   const int fd = file ? file.Get() : STDIN_FILENO;
   if (const std::optional<std::string> path = PathForWorker(input)) {
     std::byte head[64];
@@ -131,6 +134,12 @@ bool ReadInput(const std::string& input, CInput& out, std::string& error) {
   }
   out.name = out.kind == ImageKind::kPng ? "input.png" : "input.svg";
   return true;
+}
+
+bool ReadFileBytes(const std::string& path, std::vector<std::byte>& bytes, std::string& error) {
+  bytes.clear();
+  CUniqueFd file;
+  return Open(path, file, error) && ReadAll(file.Get(), bytes, error);
 }
 
 std::string DisplayName(const std::string& input) {

@@ -42,6 +42,9 @@ std::optional<std::string> PathForWorker(const std::string& input);
 // Reads `input` ("-": standard input) and tells its kind. A read that a signal interrupts fails.
 bool ReadInput(const std::string& input, CInput& out, std::string& error);
 
+// Everything the file at `path` holds (at most 4 GiB - 1 bytes), whatever its content.
+bool ReadFileBytes(const std::string& path, std::vector<std::byte>& bytes, std::string& error);
+
 // How messages name an input.
 std::string DisplayName(const std::string& input);
 

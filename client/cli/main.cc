@@ -1,5 +1,6 @@
 // tessel: decodes PNG and renders SVG images through one worker session and writes PNG files,
-// and shows how the worker is confined.
+// checks the worker's pixels against decodes made apart from it, and shows how the worker is
+// confined.
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <system_error>
 
+#include "client/cli/check.h"
 #include "client/cli/command_line.h"
 #include "client/cli/input.h"
 #include "client/cli/interrupt.h"
@@ -209,12 +211,15 @@ int main(int argc, char** argv) {
     case Command::kSandbox:
       status = Sandbox(*line, workerPath);
       break;
+    case Command::kCheck:
+      status = Check(*line, workerPath);
+      break;
     case Command::kNone:
       break;
   }
   if (const int signal = InterruptSignal()) {
-    // Render has said how far it got.
-    if (line->command != Command::kRender)
+    // Render and check have said how far they got.
+    if (line->command != Command::kRender && line->command != Command::kCheck)
       ::fprintf(stderr, "tessel: interrupted by %s\n", SignalName(signal));
     return 128 + signal;
   }

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "client/cli/command_line.h"
+#include "client/cli/interrupt.h"
 #include "platform/unique_fd.h"
 
 namespace tessel::cli {
@@ -21,7 +22,7 @@ std::string Reason(int error) {
   return std::error_code(error, std::generic_category()).message();
 }
 
-bool WriteStream(const std::string& target, const CPixels& image, std::string& error) {
+bool WriteStream(const std::string& target, const ContentWriter& write, std::string& error) {
   const bool standard = target == kStandardStream;
   CUniqueFd file;
   if (!standard) {
@@ -32,7 +33,7 @@ bool WriteStream(const std::string& target, const CPixels& image, std::string& e
     }
   }
   const std::string name = standard ? std::string("standard output") : target;
-  if (!EncodePng(standard ? STDOUT_FILENO : file.Get(), image, error)) {
+  if (!write(standard ? STDOUT_FILENO : file.Get(), error)) {
     error = "cannot write " + name + ": " + error;
     return false;
   }
@@ -54,10 +55,28 @@ mode_t ModeFor(const struct stat* existing) {
 }  // namespace
 
 bool WriteOutput(const std::string& target, const CPixels& image, std::string& error) {
+  return WriteOutput(
+      target, [&image](int fd, std::string& why) { return EncodePng(fd, image, why); }, error);
+}
+
+bool WriteText(int fd, const std::string& text, std::string& error) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+    if (wrote < 0 && errno == EINTR && !Interrupted()) continue;
+    if (wrote <= 0) {
+      error = wrote < 0 ? Reason(errno) : "nothing could be written";
+      return false;
+    }
+    done += static_cast<size_t>(wrote);
+  }
+  return true;
+}
+
+bool WriteOutput(const std::string& target, const ContentWriter& write, std::string& error) {
   struct stat info {};
   const bool exists = ::stat(target.c_str(), &info) == 0;
   if (target == kStandardStream || (exists && !S_ISREG(info.st_mode)))
-    return WriteStream(target, image, error);
+    return WriteStream(target, write, error);
 
   // A link keeps pointing where it did: what it points to is replaced.
   std::error_code ignored;
@@ -74,7 +93,7 @@ bool WriteOutput(const std::string& target, const CPixels& image, std::string& e
   }
   bool written = ::fchmod(file.Get(), ModeFor(exists ? &info : nullptr)) == 0;
   if (!written) error = Reason(errno);
-  if (written) written = EncodePng(file.Get(), image, error);
+  if (written) written = write(file.Get(), error);
   // Renamed before its bytes are on disk, a crash could leave an empty file in the old one's
   // place.
   if (written && ::fsync(file.Get()) != 0) written = false, error = Reason(errno);

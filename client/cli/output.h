@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "client/cli/png_file.h"
@@ -12,5 +13,13 @@ namespace tessel::cli {
 // a device, FIFO or socket is written as the stream it is. `error` says why a write failed, with
 // the system's reason.
 bool WriteOutput(const std::string& target, const CPixels& image, std::string& error);
+
+// The same for any content: `write` puts it onto the descriptor it is given, and on failure says
+// why in its `error`.
+using ContentWriter = std::function<bool(int fd, std::string& error)>;
+bool WriteOutput(const std::string& target, const ContentWriter& write, std::string& error);
+
+// Writes all of `text` onto `fd`; on failure `error` holds the system's reason.
+bool WriteText(int fd, const std::string& text, std::string& error);
 
 }  // namespace tessel::cli

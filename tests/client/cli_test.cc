@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "client/cli/command_line.h"
 #include "client/cli/input.h"
 #include "client/cli/png_header.h"
+#include "client/cli/reference_png.h"
 #include "client/cli/size_plan.h"
 #include "client/cli/worker_locator.h"
 #include "platform/process.h"
@@ -184,6 +186,45 @@ TEST(CliPartsTest, FormatsAreToldByContent) {
   EXPECT_EQ(SniffKind(Bytes("\xef\xbb\xbf \n\t<?xml version='1.0'?><svg/>")), ImageKind::kSvg);
   for (const char* other : {"", "GIF89a", "hello <svg/>", "\xef\xbb\xbf"})
     EXPECT_EQ(SniffKind(Bytes(other)), ImageKind::kUnknown) << other;
+}
+
+// Every format the generators make, with and without transparency and interlacing; a 16-bit
+// image is held against its 8-bit twin, which libpng's simplified reader decodes exactly.
+TEST(CliPartsTest, TheReferenceDecodeIsLibpngsInEveryFormatAndAppliesNoGamma) {
+  const std::pair<int, std::vector<int>> formats[] = {
+      {0, {1, 2, 4, 8, 16}}, {2, {8, 16}}, {3, {1, 2, 4, 8}}, {4, {8, 16}}, {6, {8, 16}}};
+  std::string error;
+  for (const auto& [type, depths] : formats) {
+    for (const int depth : depths) {
+      for (int variant = 0; variant < 4; ++variant) {
+        const auto png = [&, type = type](int bits) {
+          return codec_test::EncodePng(
+              codec_test::MakeSampleImage(type, bits, variant & 2, variant & 1, 13, 7, depth));
+        };
+        std::vector<uint8_t> file = png(depth), expected;
+        ASSERT_TRUE(codec_test::DecodeSimplified(png(std::min(depth, 8)), &expected));
+        // A gamma of 1.0 would change every sample if it were applied.
+        if (variant == 3) {
+          std::vector<uint8_t> gamma(file.begin(), file.begin() + 33);
+          codec_test::AppendChunk(&gamma, "gAMA", {0, 1, 0x86, 0xa0});
+          file.erase(file.begin(), file.begin() + 33);
+          file.insert(file.begin(), gamma.begin(), gamma.end());
+        }
+        CRgbaImage image;
+        ASSERT_TRUE(DecodeReferencePng(std::as_bytes(std::span(file)), 1 << 30, image, error))
+            << error;
+        std::string bgra(image.rgba.size(), '\0');
+        ToPremultipliedBgra(image.rgba, reinterpret_cast<std::byte*>(bgra.data()));
+        EXPECT_TRUE(image.width == 13 && image.height == 7 && bgra == Text(expected))
+            << type << "/" << depth << "/" << variant;
+      }
+    }
+  }
+  std::vector<uint8_t> huge = codec_test::MakePngStart(100000, 100000, 8, 6);
+  codec_test::AppendChunk(&huge, "IDAT", {});
+  CRgbaImage image;
+  EXPECT_FALSE(DecodeReferencePng(std::as_bytes(std::span(huge)), 1 << 30, image, error));
+  EXPECT_NE(error.find("100000 x 100000"), std::string::npos) << error;
 }
 
 TEST(CliPartsTest, TheCommandLineRefusesWhatItCannotDo) {
@@ -750,6 +791,180 @@ TEST_F(CliTest, TheWorkerIsFoundInAnInstalledLayoutOrWhereTheUserSays) {
   EXPECT_EQ(err_,
             "tessel: TESSEL_WORKER names /nowhere/Tessel, which cannot be run: No such file or "
             "directory; correct it, or unset it to search\n");
+}
+
+// A small reader for the JSON report: every scalar under its path ("files.0.status"), strings
+// unescaped; false when the text is not one well-formed value.
+std::optional<std::string> JsonText(std::string_view& in) {
+  if (in.empty() || in[0] != '"') return {};
+  std::string text;
+  for (size_t i = 1; i < in.size(); ++i) {
+    if (in[i] == '"') {
+      in.remove_prefix(i + 1);
+      return text;
+    }
+    if (in[i] != '\\') {
+      text += in[i];
+    } else if (++i < in.size() && in[i] == 'u' && i + 4 < in.size()) {
+      text += static_cast<char>(std::stoi(std::string(in.substr(i + 1, 4)), nullptr, 16));
+      i += 4;
+    } else if (i < in.size()) {
+      text += in[i] == 'n' ? '\n' : in[i];
+    }
+  }
+  return {};
+}
+bool Flatten(std::string_view& in, const std::string& path,
+             std::map<std::string, std::string>& out) {
+  const auto skip = [&] {
+    while (!in.empty() && std::isspace(static_cast<unsigned char>(in[0]))) in.remove_prefix(1);
+  };
+  skip();
+  if (in.empty()) return false;
+  const char open = in[0];
+  if (open == '"') {
+    const std::optional<std::string> text = JsonText(in);
+    return text && out.emplace(path, *text).second;
+  }
+  if (open != '{' && open != '[') {
+    const size_t end = std::min(in.find_first_not_of("-+.eE0123456789"), in.size());
+    out[path] = std::string(in.substr(0, end));
+    in.remove_prefix(end);
+    return end != 0;
+  }
+  in.remove_prefix(1);
+  for (size_t i = 0;; ++i) {
+    skip();
+    if (!in.empty() && in[0] == (open == '{' ? '}' : ']')) {
+      in.remove_prefix(1);
+      return true;
+    }
+    if (i > 0 && (in.empty() || in[0] != ',')) return false;
+    if (i > 0) in.remove_prefix(1), skip();
+    std::string key = std::to_string(i);
+    if (open == '{') {
+      const std::optional<std::string> name = JsonText(in);
+      skip();
+      if (!name || in.empty() || in[0] != ':') return false;
+      in.remove_prefix(1);
+      key = *name;
+    }
+    if (!Flatten(in, path.empty() ? key : path + "." + key, out)) return false;
+  }
+}
+std::map<std::string, std::string> ReadReport(const std::string& file) {
+  const std::string json = ReadFile(file);
+  std::string_view in = json;
+  std::map<std::string, std::string> report;
+  EXPECT_TRUE(Flatten(in, "", report) && in.find_first_not_of(" \n") == std::string::npos) << json;
+  return report;
+}
+
+// A row of check's table.
+std::string Row(const char* status, size_t count) {
+  char row[64];
+  ::snprintf(row, sizeof row, "  %-22s %zu\n", status, count);
+  return row;
+}
+
+TEST_F(CliTest, CheckPassesEveryFormatAndGoesOnPastBrokenFilesAndACrashedWorker) {
+  const std::pair<int, std::vector<int>> formats[] = {
+      {0, {1, 2, 4, 8, 16}}, {2, {8, 16}}, {3, {1, 2, 4, 8}}, {4, {8, 16}}, {6, {8, 16}}};
+  fs::create_directories(work_ / "set/adam7");
+  uint32_t count = 0;
+  for (const auto& [type, depths] : formats) {
+    for (const int depth : depths) {
+      for (int variant = 0; variant < 4; ++variant) {
+        const bool adam7 = variant & 2;
+        ++count;
+        work_.Write("set/" + std::string(adam7 ? "adam7/" : "") + std::to_string(count) + ".png",
+                    Text(codec_test::EncodePng(codec_test::MakeSampleImage(
+                        type, depth, adam7, variant & 1, 29 + count, 13, count))));
+      }
+    }
+  }
+  EXPECT_EQ(Run("check -j 2 set"), 0) << err_;
+  EXPECT_EQ(out_, "checked 60 files:\n" + Row("pass", 60));
+
+  // A chain of 5000 uses overflows the SVG library's stack (at the usual 8 MiB) while it draws.
+  std::string chain = "<defs><rect id='u0' width='4' height='4'/>";
+  for (int i = 1; i <= 5000; ++i)
+    chain += "<use id='u" + std::to_string(i) + "' xlink:href='#u" + std::to_string(i - 1) + "'/>";
+  chain += "</defs><use xlink:href='#u5000'/>";
+  const std::string valid = SamplePng(16, 16, 7);
+  std::string badCrc = valid;
+  badCrc[badCrc.find("IDAT") + 20] ^= 0x5a;
+  fs::create_directories(work_ / "broken");
+  work_.Write("broken/a-cut.png", valid.substr(0, valid.size() / 2));
+  work_.Write("broken/b-crc.png", badCrc);
+  work_.Write("broken/c-text.png", "not a picture");
+  work_.Write("broken/d-open.svg", "<svg xmlns='http://www.w3.org/2000/svg' width='4'");
+  work_.Write("broken/d-open-ref.png", SamplePng(4, 4, 1));
+  work_.Write("broken/e-chain.svg",
+              "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink' "
+              "width='8' height='8'>" +
+                  chain + "</svg>");
+  work_.Write("broken/e-chain-ref.png", SamplePng(8, 8, 2));
+  work_.Write("broken/f-fine.png", valid);
+  // One worker: the file after the crash has a new one.
+  const int status =
+      Finish(std::system(("ulimit -s 8192 2>/dev/null; " +
+                          Command("check -j 1 broken", ExecutableFolder() + "tessel", ""))
+                             .c_str()));
+  EXPECT_EQ(status, 1) << err_;
+  for (const char* line :
+       {"broken/a-cut.png: rejected-by-both: worker: ", "\nbroken/b-crc.png: rejected-by-both: ",
+        "\nbroken/c-text.png: rejected-by-both: ", "\nbroken/d-open.svg: rejected-by-worker: ",
+        "\nbroken/e-chain.svg: worker-crashed: the worker crashed while decoding "})
+    EXPECT_NE(out_.find(line), std::string::npos) << line << " in\n" << out_;
+  EXPECT_TRUE(out_.ends_with("checked 6 files:\n" + Row("pass", 1) + Row("rejected-by-both", 3) +
+                             Row("rejected-by-worker", 1) + Row("worker-crashed", 1)))
+      << out_;
+  EXPECT_EQ(Names(work_ / "tmp/TESSEL"), std::set<std::string>{});
+}
+
+TEST_F(CliTest, CheckHoldsSvgRenderingsAgainstTheirReferencesWithinTheTolerance) {
+  fs::create_directories(work_ / "svg");
+  work_.Write("svg/logo.svg", kLogo);
+  ASSERT_EQ(Run("render --size 20x10 -o svg/other-ref.png svg/logo.svg"), 0) << err_;
+  // The logo's reference is one step more opaque in its first row: within the tolerance of 2.
+  const std::string rgba = ReadRgba(work_ / "svg/other-ref.png");
+  ASSERT_EQ(rgba.substr(0, 6), "20x10 ");
+  codec_test::CSampleImage reference{20, 10, PNG_COLOR_TYPE_RGBA, 8};
+  reference.rows.assign(rgba.begin() + 6, rgba.end());
+  for (size_t x = 0; x < 20; ++x) ++reference.rows[x * 4 + 3];
+  work_.Write("svg/logo-ref.png", Text(codec_test::EncodePng(reference)));
+  // Opaque blue over the left half of the picture its reference shows.
+  work_.Write("svg/other.svg", kLogo.substr(0, kLogo.size() - 6) +
+                                   "<rect width='20' height='30' fill='#00f'/></svg>");
+  work_.Write("svg/q\"uote.svg", Svg(4, 4));
+
+  EXPECT_EQ(Run("check --json report.json svg"), 1) << err_;
+  EXPECT_EQ(out_,
+            "svg/other.svg: fail: 100 of 200 pixels differ by more than 2; the most is 255\n"
+            "svg/q\"uote.svg: skipped: no reference image q\"uote-ref.png beside it\n"
+            "checked 3 files:\n" +
+                Row("pass", 1) + Row("fail", 1) + Row("skipped", 1));
+  std::map<std::string, std::string> report = ReadReport(work_ / "report.json");
+  EXPECT_EQ(report["files.0.file"] + report["files.0.status"] + report["files.0.max_diff"],
+            "svg/logo.svgpass1");
+  EXPECT_EQ(std::stod(report["files.0.diff_share"]), 0);
+  EXPECT_EQ(report["files.1.status"] + report["files.1.max_diff"], "fail255");
+  EXPECT_EQ(std::stod(report["files.1.diff_share"]), 0.5);
+  EXPECT_EQ(report["files.2.file"] + " " + report["files.2.status"], "svg/q\"uote.svg skipped");
+  EXPECT_EQ(report["summary.pass"] + report["summary.fail"] + report["summary.skipped"], "111");
+  EXPECT_EQ(report.size(), 5 * 3 + 3u);
+
+  EXPECT_EQ(Run("check --tolerance 0 --json strict.json svg"), 1) << err_;
+  report = ReadReport(work_ / "strict.json");
+  EXPECT_EQ(report["files.0.status"] + report["files.0.max_diff"], "fail1");
+  EXPECT_EQ(std::stod(report["files.0.diff_share"]), 0.1);
+  // Under another suffix there are no references, and the PNG files are checked themselves.
+  EXPECT_EQ(Run("check --reference-suffix .expected.png svg"), 0) << err_;
+  EXPECT_TRUE(out_.ends_with("checked 5 files:\n" + Row("pass", 2) + Row("skipped", 3))) << out_;
+  for (const char* wrong : {"check", "check --tolerance 256 svg", "check svg/logo.svg",
+                            "render --json r.json svg/logo.svg", "check -o x.png svg"})
+    EXPECT_EQ(Run(wrong), 2) << wrong << ": " << err_;
 }
 
 }  // namespace
