@@ -41,7 +41,7 @@ enum Outcome {
   kUnexpected,  // anything else: the run fails
   kOutcomes
 };
-constexpr const char* kOutcomeNames[kOutcomes] = {"served",    "re-rendered", "corrupt", "bomb",
+constexpr const char* kOutcomeNames[kOutcomes] = {"served",    "re-rendered", "corrupt",   "bomb",
                                                   "oversized", "cancelled",   "UNEXPECTED"};
 
 std::span<const std::byte> Bytes(const std::vector<uint8_t>& bytes) {
@@ -217,9 +217,8 @@ class Soak {
     bool right = true;
     for (int i = 0; i < 3 && right; ++i) {
       const uint32_t width = 1 + random() % 500, height = 1 + random() % 500;
-      Result<LoadedImage> image =
-          lease->Images().Load(id, i == 0 ? Bytes(svg) : std::span<const std::byte>(), "a.svg",
-                               {width, height});
+      Result<LoadedImage> image = lease->Images().Load(
+          id, i == 0 ? Bytes(svg) : std::span<const std::byte>(), "a.svg", {width, height});
       right = image && image->PixelWidth() == width && image->PixelHeight() == height &&
               AllPixels(image->Pixels(), r, g, b);
     }
@@ -236,7 +235,7 @@ class Soak {
     // Refused by the worker, which goes on.
     if (image || image.Error().Kind() != ErrorKind::kRefused)
       return counters_.Count(kUnexpected, "corrupt input: " + (image ? std::string("served")
-                                                                       : image.Error().Message()));
+                                                                     : image.Error().Message()));
     counters_.Count(kCorrupt);
   }
 
@@ -247,8 +246,8 @@ class Soak {
   }
 
   void Oversized(uint64_t id) {
-    Result<LoadedImage> image = pool_.Load(id, Bytes(PlainSvg(10, 10, 1, 2, 3)), "a.svg",
-                                           {40000, 40000});
+    Result<LoadedImage> image =
+        pool_.Load(id, Bytes(PlainSvg(10, 10, 1, 2, 3)), "a.svg", {40000, 40000});
     if (image) return counters_.Count(kUnexpected, "a 40000 x 40000 target was served");
     counters_.Count(kOversized);
   }
@@ -267,8 +266,7 @@ class Soak {
       std::unique_lock lock(mutex);
       if (!done.wait_for(lock, delay, [&] { return !loading; })) (void)pool_.KillLeased(pid);
     });
-    Result<LoadedImage> image =
-        lease->Images().Load(id, Bytes(kSlowSvg), "slow.svg", {1500, 1500});
+    Result<LoadedImage> image = lease->Images().Load(id, Bytes(kSlowSvg), "slow.svg", {1500, 1500});
     {
       std::lock_guard lock(mutex);
       loading = false;
@@ -326,11 +324,9 @@ int Main(int argc, char** argv) {
     for (int t = 0; t < threads; ++t) {
       running.emplace_back([&, t] { Soak(pool, inputs, counters).Run(1000 + t, end); });
     }
-    const auto every = std::max<Clock::duration>(
-        std::chrono::seconds(5), (end - start) / 12);
-    std::printf("%7s %8s %8s %8s %6s %6s %6s %6s %6s %16s %10s\n", "seconds", "served",
-                "re-rend", "failed", "corrupt", "bomb", "over", "cancel", "UNEXP",
-                "worker MiB", "client MiB");
+    const auto every = std::max<Clock::duration>(std::chrono::seconds(5), (end - start) / 12);
+    std::printf("%7s %8s %8s %8s %6s %6s %6s %6s %6s %16s %10s\n", "seconds", "served", "re-rend",
+                "failed", "corrupt", "bomb", "over", "cancel", "UNEXP", "worker MiB", "client MiB");
     for (auto next = start + every;; next += every) {
       const bool last = next >= end;
       std::this_thread::sleep_until(std::min(next, end));
@@ -351,17 +347,16 @@ int Main(int argc, char** argv) {
       const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
       char span[32] = "-";
       if (high > 0) std::snprintf(span, sizeof span, "%.1f-%.1f", Mib(low), Mib(high));
-      std::printf("%7.0f %8llu %8llu %8llu %6llu %6llu %6llu %6llu %6llu %16s %10.1f\n",
-                  seconds, static_cast<unsigned long long>(o[kServed].load()),
-                  static_cast<unsigned long long>(o[kRerendered].load()),
-                  static_cast<unsigned long long>(o[kCorrupt] + o[kBomb] + o[kOversized] +
-                                                  o[kCancelled]),
-                  static_cast<unsigned long long>(o[kCorrupt].load()),
-                  static_cast<unsigned long long>(o[kBomb].load()),
-                  static_cast<unsigned long long>(o[kOversized].load()),
-                  static_cast<unsigned long long>(o[kCancelled].load()),
-                  static_cast<unsigned long long>(o[kUnexpected].load()), span,
-                  Mib(client));
+      std::printf(
+          "%7.0f %8llu %8llu %8llu %6llu %6llu %6llu %6llu %6llu %16s %10.1f\n", seconds,
+          static_cast<unsigned long long>(o[kServed].load()),
+          static_cast<unsigned long long>(o[kRerendered].load()),
+          static_cast<unsigned long long>(o[kCorrupt] + o[kBomb] + o[kOversized] + o[kCancelled]),
+          static_cast<unsigned long long>(o[kCorrupt].load()),
+          static_cast<unsigned long long>(o[kBomb].load()),
+          static_cast<unsigned long long>(o[kOversized].load()),
+          static_cast<unsigned long long>(o[kCancelled].load()),
+          static_cast<unsigned long long>(o[kUnexpected].load()), span, Mib(client));
       std::fflush(stdout);
       if (last) break;
     }

@@ -46,8 +46,9 @@ tessel::Loader& TheLoader() {
 bool EndsWithFolded(std::string_view text, std::string_view suffix) {
   if (text.size() < suffix.size()) return false;
   text.remove_prefix(text.size() - suffix.size());
-  return std::equal(text.begin(), text.end(), suffix.begin(),
-                    [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+  return std::equal(text.begin(), text.end(), suffix.begin(), [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == b;
+  });
 }
 
 }  // namespace
@@ -65,8 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const auto asked = static_cast<ImageFormat>((flags & 3) % 3);
   std::istringstream stream(std::string(reinterpret_cast<const char*>(content), bytes.size()));
-  tessel::Source source = (flags & 4) != 0 ? tessel::Source::FromStream(stream)
-                                           : tessel::Source::FromBytes(bytes);
+  tessel::Source source =
+      (flags & 4) != 0 ? tessel::Source::FromStream(stream) : tessel::Source::FromBytes(bytes);
   source.Format(asked);
   if (!name.empty()) source.Name(name);
 

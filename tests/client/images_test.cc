@@ -346,9 +346,8 @@ TEST_F(ImageSessionTest, WorkerMemoryStaysFlatOverThousandsOfLoadsAndFrees) {
     for (uint64_t id = from; id < to; ++id) {
       // Every fourth image an SVG at a size of its own, so the renderer's surfaces change too.
       const uint32_t side = 8 + id % 24;
-      Result<LoadedImage> image =
-          id % 4 == 3 ? images_.Load(id, Bytes(svg), "a.svg", {side, side})
-                      : images_.Load(id, Bytes(pngs[id % 3]), "a.png");
+      Result<LoadedImage> image = id % 4 == 3 ? images_.Load(id, Bytes(svg), "a.svg", {side, side})
+                                              : images_.Load(id, Bytes(pngs[id % 3]), "a.png");
       ASSERT_TRUE(image.Ok()) << id << ": " << image.Error().Message();
       ASSERT_TRUE(images_.Free(id).Ok()) << id;
     }
