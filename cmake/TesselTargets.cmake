@@ -33,7 +33,9 @@ endfunction()
 # tessel_add_fuzz_target(<name> SOURCES <files>... [LIBS <targets>...])
 # Every fuzz target is also built as an ordinary program that replays its corpus
 # (fuzz/corpus/<name>/) and its kept crashers (fuzz/regressions/<name>/) as a CTest test, so the
-# inputs that once found a fault are checked on every build, with or without clang.
+# inputs that once found a fault are checked on every build, with or without clang. With
+# TESSEL_BUILD_FUZZ the libFuzzer program fuzz_<name> is built too, and joins fuzz_targets, the one
+# target that builds every fuzzer and nothing else (what scripts/test and scripts/fuzz build).
 function(tessel_add_fuzz_target name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   if(TESSEL_BUILD_TESTS)
@@ -52,5 +54,9 @@ function(tessel_add_fuzz_target name)
     target_include_directories(fuzz_${name} PRIVATE ${PROJECT_SOURCE_DIR})
     target_compile_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
     target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+    if(NOT TARGET fuzz_targets)
+      add_custom_target(fuzz_targets)
+    endif()
+    add_dependencies(fuzz_targets fuzz_${name})
   endif()
 endfunction()
