@@ -33,7 +33,6 @@ namespace fs = std::filesystem;
 
 // As render: only the main thread takes the signals, and looks for them this often.
 constexpr auto kSignalPoll = std::chrono::milliseconds(20);
-constexpr int kTakenSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 enum class Verdict {
   kPass,
@@ -240,18 +239,7 @@ class CChecker {
 
  private:
   void StartCheckers(size_t count) {
-    sigset_t taken, previous;
-    ::sigemptyset(&taken);
-    for (int signal : kTakenSignals) ::sigaddset(&taken, signal);
-    ::pthread_sigmask(SIG_BLOCK, &taken, &previous);
-    for (size_t i = 0; i < count; ++i) {
-      try {
-        checkers_.emplace_back([this] { Checker(); });
-      } catch (const std::system_error&) {
-        break;  // fewer checkers do the same work
-      }
-    }
-    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    checkers_ = StartThreadsWithoutSignals(count, [this] { Checker(); });
     // Without any, this thread checks every file before it reports.
     if (checkers_.empty()) Checker();
   }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <iterator>
+#include <system_error>
 
 namespace tessel::cli {
 namespace {
@@ -64,6 +65,26 @@ void KillOnInterrupt(const CProcessWatch* worker) {
   gWorker.store(worker);
   // A signal that came before the worker was known finds it here.
   if (worker != nullptr && Interrupted()) worker->SendSignal(SIGKILL);
+}
+
+std::vector<std::thread> StartThreadsWithoutSignals(size_t count,
+                                                    const std::function<void()>& body) {
+  // The signals sent to the whole process; SIGPIPE is the writing thread's own.
+  constexpr int kProcessSignals[] = {SIGINT, SIGTERM, SIGHUP};
+  sigset_t taken, previous;
+  ::sigemptyset(&taken);
+  for (int signal : kProcessSignals) ::sigaddset(&taken, signal);
+  ::pthread_sigmask(SIG_BLOCK, &taken, &previous);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < count; ++i) {
+    try {
+      threads.emplace_back(body);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return threads;
 }
 
 }  // namespace tessel::cli

@@ -1,5 +1,10 @@
 #pragma once
 
+#include <cstddef>
+#include <functional>
+#include <thread>
+#include <vector>
+
 #include "platform/process_watch.h"
 
 // Ending cleanly on SIGINT, SIGTERM, SIGHUP and SIGPIPE. The handler only notes the signal and
@@ -27,6 +32,12 @@ inline bool Interrupted() {
 
 // "SIGINT" and so on.
 const char* SignalName(int signal);
+
+// Up to `count` threads running `body`, none of which ever takes the signals above: they inherit
+// that from the mask they are made with, so the handler runs on the thread that waits for them.
+// Fewer when threads cannot be had; the caller does the work itself when there are none.
+std::vector<std::thread> StartThreadsWithoutSignals(size_t count,
+                                                    const std::function<void()>& body);
 
 // The worker the handler kills on a signal, so that a command in progress ends now rather than
 // when the worker finishes it; nullptr for none. The watch must outlive its registration.

@@ -32,7 +32,6 @@ namespace fs = std::filesystem;
 // How often the dispatching thread looks for a signal while it waits. Only it takes the signals,
 // so that a read of an input that blocks (a FIFO, standard input) is what a signal ends.
 constexpr auto kSignalPoll = std::chrono::milliseconds(20);
-constexpr int kTakenSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // One input's way through the run: its output is settled in input order before the work is
 // spread, a renderer thread finishes it, and its messages are printed in input order.
@@ -109,20 +108,8 @@ class CBatch {
   }
 
  private:
-  // The renderers never take the signals; they inherit that from the mask they are made with.
   void StartRenderers(size_t count) {
-    sigset_t taken, previous;
-    ::sigemptyset(&taken);
-    for (int signal : kTakenSignals) ::sigaddset(&taken, signal);
-    ::pthread_sigmask(SIG_BLOCK, &taken, &previous);
-    for (size_t i = 0; i < count; ++i) {
-      try {
-        renderers_.emplace_back([this] { Renderer(); });
-      } catch (const std::system_error&) {
-        break;  // fewer renderers do the same work
-      }
-    }
-    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    renderers_ = StartThreadsWithoutSignals(count, [this] { Renderer(); });
     // Without any, this thread renders once every input is read.
     capacity_ = renderers_.empty() ? jobs_.size() : renderers_.size();
   }
