@@ -81,6 +81,12 @@ void ToStraightRgba(std::span<const std::byte> bgra, unsigned char* rgba,
       rgba[i] = rgba[i + 1] = rgba[i + 2] = rgba[i + 3] = 0;
       continue;
     }
+    // Most pixels are opaque, and their colour is already straight: no division.
+    if (alpha == 255) {
+      for (int c = 0; c < 3; ++c) rgba[i + c] = static_cast<unsigned char>(color[c]);
+      rgba[i + 3] = 255;
+      continue;
+    }
     for (int c = 0; c < 3; ++c) {
       const unsigned straight = (color[c] * 255 + alpha / 2) / alpha;
       rgba[i + c] = static_cast<unsigned char>(straight > 255 ? 255 : straight);

@@ -44,6 +44,12 @@ bool WriteStream(const std::string& target, const ContentWriter& write, std::str
   return true;
 }
 
+// The rename itself lasts once the folder is synced; a folder that cannot be is no failure.
+void SyncFolder(const std::string& folder) {
+  CUniqueFd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directory) (void)::fsync(directory.Get());
+}
+
 // The permissions a new file gets, or those of the file it replaces.
 mode_t ModeFor(const struct stat* existing) {
   if (existing != nullptr) return existing->st_mode & 07777;
@@ -54,9 +60,25 @@ mode_t ModeFor(const struct stat* existing) {
 
 }  // namespace
 
-bool WriteOutput(const std::string& target, const CPixels& image, std::string& error) {
+void CFolderSyncs::Add(const std::string& folder) {
+  std::lock_guard lock(mutex_);
+  folders_.insert(folder);
+}
+
+void CFolderSyncs::SyncAll() {
+  std::set<std::string> folders;
+  {
+    std::lock_guard lock(mutex_);
+    folders.swap(folders_);
+  }
+  for (const std::string& folder : folders) SyncFolder(folder);
+}
+
+bool WriteOutput(const std::string& target, const CPixels& image, std::string& error,
+                 CFolderSyncs* later) {
   return WriteOutput(
-      target, [&image](int fd, std::string& why) { return EncodePng(fd, image, why); }, error);
+      target, [&image](int fd, std::string& why) { return EncodePng(fd, image, why); }, error,
+      later);
 }
 
 bool WriteText(int fd, const std::string& text, std::string& error) {
@@ -72,7 +94,8 @@ bool WriteText(int fd, const std::string& text, std::string& error) {
   return true;
 }
 
-bool WriteOutput(const std::string& target, const ContentWriter& write, std::string& error) {
+bool WriteOutput(const std::string& target, const ContentWriter& write, std::string& error,
+                 CFolderSyncs* later) {
   struct stat info {};
   const bool exists = ::stat(target.c_str(), &info) == 0;
   if (target == kStandardStream || (exists && !S_ISREG(info.st_mode)))
@@ -105,9 +128,11 @@ bool WriteOutput(const std::string& target, const ContentWriter& write, std::str
     error = "cannot write " + target + ": " + error;
     return false;
   }
-  // The rename itself lasts once the folder is synced; a folder that cannot be is no failure.
-  CUniqueFd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directory) (void)::fsync(directory.Get());
+  if (later != nullptr) {
+    later->Add(folder.string());
+  } else {
+    SyncFolder(folder.string());
+  }
   return true;
 }
 

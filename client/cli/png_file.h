@@ -10,9 +10,10 @@
 
 namespace tessel::cli {
 
-// How hard the writer compresses (--compression): kFast is SUB-filtered rows through zlib level 1
-// with Z_RLE, as fast as it gets for the size; kDefault is libpng's own choice (level 6, every
-// filter tried on each row); kBest the smallest files (level 9, every filter).
+// How hard the writer compresses (--compression): kFast is SUB-filtered rows, compressed whole by
+// libdeflate at level 1 up to 16 MiB of pixels and through zlib level 1 with Z_RLE beyond, as fast
+// as it gets for the size; kDefault is libpng's own choice (level 6, every filter tried on each
+// row); kBest the smallest files (level 9, every filter).
 enum class PngCompression { kFast, kDefault, kBest };
 
 // "fast", "default" or "best".
@@ -40,7 +41,7 @@ struct CPixels {
 // space left on device"), else libpng's.
 bool EncodePng(int fd, const CPixels& image, std::string& error);
 
-// The same with settings of the caller's (the benchmark's); image.compression is not read.
+// Through libpng with settings of the caller's (the benchmark's); image.compression is not read.
 bool EncodePng(int fd, const CPixels& image, const PngSettings& settings, std::string& error);
 
 }  // namespace tessel::cli

@@ -101,6 +101,7 @@ class CBatch {
       pool_.Close();
     }
     for (std::thread& renderer : renderers_) renderer.join();
+    folderSyncs_.SyncAll();
     Report(progress, reported);
     size_t rendered = 0;
     for (const CJob& job : jobs_) rendered += job.rendered ? 1 : 0;
@@ -185,7 +186,7 @@ class CBatch {
     }
     const CPixels pixels{image->PixelWidth(), image->PixelHeight(), image->Pixels(),
                          line_.background, line_.compression};
-    return WriteOutput(job.output.string(), pixels, job.error);
+    return WriteOutput(job.output.string(), pixels, job.error, &folderSyncs_);
   }
 
   fs::path OutputFor(const std::string& input) const {
@@ -240,6 +241,7 @@ class CBatch {
   WorkerPool& pool_;
   std::vector<CJob> jobs_;
   std::set<std::string> taken_;  // outputs of earlier inputs
+  CFolderSyncs folderSyncs_;     // synced once every output is written
   std::vector<std::thread> renderers_;
 
   std::mutex mutex_;

@@ -1,9 +1,11 @@
 // The tool: its parts called directly, and bin/tessel run as a real process with a real worker
 // on files written in the test.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,16 +21,19 @@
 #include <optional>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "client/cli/color.h"
 #include "client/cli/command_line.h"
 #include "client/cli/input.h"
+#include "client/cli/png_file.h"
 #include "client/cli/png_header.h"
 #include "client/cli/reference_png.h"
 #include "client/cli/size_plan.h"
 #include "client/cli/worker_locator.h"
 #include "platform/process.h"
+#include "platform/unique_fd.h"
 #include "tests/codec/codec_support.h"
 #include "tests/support/temp_folder.h"
 
@@ -176,6 +181,101 @@ TEST(CliPartsTest, ColoursAreParsedAndLaidUnderThePixels) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(rgba), 8), std::string("\x91\x00\xff\xb3"
                                                                        "\x00\x00\xff\x80",
                                                                        8));
+}
+
+// The chunk types of a PNG file in order, each IDAT once however many follow each other.
+std::string ChunkTypes(const std::string& png, size_t* idats) {
+  std::string types;
+  *idats = 0;
+  for (size_t at = 8; at + 12 <= png.size();) {
+    const uint32_t length = ntohl(*reinterpret_cast<const uint32_t*>(png.data() + at));
+    const std::string type = png.substr(at + 4, 4);
+    if (type == "IDAT") ++*idats;
+    if (types.size() < 4 || types.substr(types.size() - 4) != type) types += type;
+    at += 12 + size_t{length};
+  }
+  return types;
+}
+
+// Encodes `image` into a memory file and returns the file.
+std::string Encode(const CPixels& image, const std::optional<PngSettings>& settings,
+                   std::string& error) {
+  CUniqueFd file(::memfd_create("cli_test", MFD_CLOEXEC));
+  const bool ok = settings ? EncodePng(file.Get(), image, *settings, error)
+                           : EncodePng(file.Get(), image, error);
+  if (!ok) return {};
+  std::string png(static_cast<size_t>(::lseek(file.Get(), 0, SEEK_END)), '\0');
+  return ::pread(file.Get(), png.data(), png.size(), 0) == static_cast<ssize_t>(png.size())
+             ? png
+             : std::string();
+}
+
+std::string DecodeRgba(const std::string& png) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&image, png.data(), png.size())) return "unreadable";
+  image.format = PNG_FORMAT_RGBA;
+  std::string rgba(PNG_IMAGE_SIZE(image), '\0');
+  if (!png_image_finish_read(&image, nullptr, rgba.data(), 0, nullptr)) return "undecodable";
+  return std::to_string(image.width) + "x" + std::to_string(image.height) + " " + rgba;
+}
+
+TEST(CliPartsTest, TheFastWriterCompressesSmallImagesWholeAndStreamsLargeOnes) {
+  // Premultiplied BGRA with every alpha, transparent and opaque runs among them; a large image
+  // is opaque grey past its first rows, which every setting compresses quickly.
+  const auto make = [](uint32_t width, uint32_t height) {
+    std::string bgra(size_t{width} * height * 4, '\x80');
+    for (size_t i = 0; i < std::min<size_t>(bgra.size() / 4, 1u << 16); ++i) {
+      const unsigned alpha = i % 3 == 0 ? 255u : static_cast<unsigned>(i * 7 % 256);
+      for (int c = 0; c < 3; ++c)
+        bgra[i * 4 + c] = static_cast<char>((i * (c + 3) % 256) * alpha / 255);
+      bgra[i * 4 + 3] = static_cast<char>(alpha);
+    }
+    return bgra;
+  };
+  for (const auto& [width, height, whole] :
+       {std::tuple{67u, 41u, true}, std::tuple{1u, 1u, true}, std::tuple{2049u, 2048u, false}}) {
+    const std::string bgra = make(width, height);
+    for (const std::optional<Rgba> background :
+         {std::optional<Rgba>(), std::optional(Rgba{9, 200, 30, 128})}) {
+      if (background && width > 100) continue;
+      CPixels image{width, height, Bytes(bgra), background, PngCompression::kFast};
+      std::string error;
+      const std::string fast = Encode(image, std::nullopt, error);
+      ASSERT_FALSE(fast.empty()) << error;
+      const std::string streamed = Encode(image, SettingsFor(PngCompression::kFast), error);
+      ASSERT_FALSE(streamed.empty()) << error;
+      // Both decode, with CRCs and checksums checked, to what the conversion gives.
+      std::string expected(bgra.size(), '\0');
+      ToStraightRgba(Bytes(bgra), reinterpret_cast<unsigned char*>(expected.data()), background);
+      expected = std::to_string(width) + "x" + std::to_string(height) + " " + expected;
+      EXPECT_TRUE(DecodeRgba(fast) == expected) << width << "x" << height;
+      EXPECT_TRUE(DecodeRgba(streamed) == expected) << width << "x" << height;
+      // Whole: one IDAT of libdeflate's making; streamed: libpng's file, one IDAT per 8 KiB.
+      size_t idats = 0;
+      EXPECT_EQ(ChunkTypes(fast, &idats), "IHDRIDATIEND");
+      EXPECT_EQ(fast == streamed, !whole) << width << "x" << height;
+      if (whole) {
+        EXPECT_EQ(idats, 1u) << width << "x" << height;
+      }
+    }
+  }
+
+  // A full disk is reported with the system's reason, on either path.
+  CUniqueFd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+  ASSERT_TRUE(full);
+  const std::string small = make(8, 8);
+  const CPixels image{8, 8, Bytes(small), std::nullopt, PngCompression::kFast};
+  std::string error;
+  EXPECT_FALSE(EncodePng(full.Get(), image, error));
+  EXPECT_EQ(error, "No space left on device");
+  error.clear();
+  EXPECT_FALSE(EncodePng(full.Get(), image, SettingsFor(PngCompression::kFast), error));
+  EXPECT_EQ(error, "No space left on device");
+  // Pixels that do not match their description are refused before anything is written.
+  const CPixels lying{9, 8, Bytes(small), std::nullopt, PngCompression::kFast};
+  EXPECT_FALSE(EncodePng(full.Get(), lying, error));
+  EXPECT_EQ(error, "the worker returned an empty image");
 }
 
 TEST(CliPartsTest, FormatsAreToldByContent) {
