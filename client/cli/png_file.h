@@ -11,7 +11,7 @@
 namespace tessel::cli {
 
 // How hard the writer compresses (--compression): kFast is SUB-filtered rows, compressed whole by
-// libdeflate at level 1 up to 16 MiB of pixels and through zlib level 1 with Z_RLE beyond, as fast
+// libdeflate at level 1 up to 4 MiB of pixels and through zlib level 1 with Z_RLE beyond, as fast
 // as it gets for the size; kDefault is libpng's own choice (level 6, every filter tried on each
 // row); kBest the smallest files (level 9, every filter).
 enum class PngCompression { kFast, kDefault, kBest };
