@@ -188,7 +188,9 @@ std::string ChunkTypes(const std::string& png, size_t* idats) {
   std::string types;
   *idats = 0;
   for (size_t at = 8; at + 12 <= png.size();) {
-    const uint32_t length = ntohl(*reinterpret_cast<const uint32_t*>(png.data() + at));
+    uint32_t length = 0;
+    std::memcpy(&length, png.data() + at, sizeof length);
+    length = ntohl(length);
     const std::string type = png.substr(at + 4, 4);
     if (type == "IDAT") ++*idats;
     if (types.size() < 4 || types.substr(types.size() - 4) != type) types += type;
