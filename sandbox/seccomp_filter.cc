@@ -95,7 +95,8 @@ bool Compile(std::vector<sock_filter>& program, size_t& allowedCalls, std::strin
   // Calls of another architecture (32-bit entry on a 64-bit kernel) fail rather than kill.
   if (!Check(seccomp_attr_set(ctx, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_ERRNO(ENOSYS)), "arch",
              error) ||
-      !Check(seccomp_attr_set(ctx, SCMP_FLTATR_CTL_NNP, 0), "nnp", error)) {
+      !Check(seccomp_attr_set(ctx, SCMP_FLTATR_CTL_NNP, 0), "nnp", error) ||
+      !Check(seccomp_attr_set(ctx, SCMP_FLTATR_CTL_OPTIMIZE, 2), "optimize", error)) {
     return false;
   }
   const auto allow = [&](const char* name, std::initializer_list<scmp_arg_cmp> conditions) {
