@@ -1,7 +1,6 @@
 #include "image/codec_library.h"
 
 #include <cstddef>
-#include <system_error>
 
 #include "platform/process.h"
 
@@ -48,20 +47,10 @@ CCodecLibrary::CCodecLibrary(const std::string& path, CLogger& logger)
       logger_(logger) {}
 
 void CCodecLibrary::Preload() {
-  if (preloader_.joinable() || path_.empty()) return;
-  try {
-    preloader_ = std::thread([this, path = path_] { preloaded_.Load(path, /*keepMapped=*/true); });
-  } catch (const std::system_error&) {
-    // No thread: Bind loads it when it is needed, as without a preload.
-  }
-}
-
-void CCodecLibrary::FinishPreload() {
-  if (preloader_.joinable()) preloader_.join();
+  if (!path_.empty()) preloaded_.Load(path_, /*keepMapped=*/true);
 }
 
 bool CCodecLibrary::Bind() {
-  FinishPreload();
   ClearEntryPoints();
   if (!Load()) return false;
   loadPng_ = module_.FunctionSymbol<decltype(loadPng_)>("TesselLoadPNG");
@@ -98,7 +87,6 @@ void CCodecLibrary::StartSvg(const CContextLog& log) {
 }
 
 void CCodecLibrary::Release() {
-  FinishPreload();
   ClearEntryPoints();
   module_.Close();
   preloaded_.Close();

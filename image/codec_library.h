@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <string>
-#include <thread>
 
 #include "codec/tessel_codec.h"
 #include "logging/context_log.h"
@@ -24,9 +23,9 @@ class CCodecLibrary {
   CCodecLibrary(const CCodecLibrary&) = delete;
   CCodecLibrary& operator=(const CCodecLibrary&) = delete;
 
-  // Starts loading the library on a thread of its own, so that the dynamic loader's work overlaps
-  // the rest of the worker's start and the first command finds it mapped. Nothing is reported
-  // here: whatever fails fails again in Bind, which logs it.
+  // Loads the library ahead of Bind, which then finds it mapped. Reports nothing: whatever fails
+  // fails again in Bind, which logs it. May run on another thread while nothing else uses this
+  // object, so that the dynamic loader's work overlaps the rest of the worker's start.
   void Preload();
   // Loads the library and resolves every entry point; at the first one missing, logs it and
   // returns false.
@@ -62,11 +61,9 @@ class CCodecLibrary {
   // Loads the library again, replacing the module held; false when it cannot be loaded.
   bool Load();
   void ClearEntryPoints();
-  void FinishPreload();
 
   CDynamicLibraryHandle module_;
   CDynamicLibraryHandle preloaded_;  // a second reference, dropped at Release
-  std::thread preloader_;
   std::string path_;
   CLogger& logger_;
 

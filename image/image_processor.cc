@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 #include "foundation/errors.h"
 #include "foundation/path.h"
@@ -199,18 +200,34 @@ CImageProcessor::CImageProcessor(const ImageProcessorOptions& options)
       memoryApi_(options.memoryStatusPath),
       imageDebug_(options.imageDebug.has_value() ? *options.imageDebug
                                                  : CDebugSwitch("TESSEL").Enabled()),
-      codec_(options.libraryPath, logger_) {
-  codec_.Preload();
-}
+      codec_(options.libraryPath, logger_) {}
 
 CImageProcessor::~CImageProcessor() {
+  FinishPreparing();
   images_.Clear();
   codec_.Release();
   workingFolder_.RemoveWorkingFolder();
 }
 
+void CImageProcessor::PrepareSession(const std::string& sessionId) {
+  if (preparer_.joinable()) return;
+  try {
+    preparer_ = std::thread([this, sessionId] {
+      codec_.Preload();
+      workingFolder_.Prepare(sessionId);
+    });
+  } catch (const std::system_error&) {
+    // No thread: the first command makes the folder, as without a preparation.
+  }
+}
+
+void CImageProcessor::FinishPreparing() {
+  if (preparer_.joinable()) preparer_.join();
+}
+
 bool CImageProcessor::InitializeImageProcessor(const CImageCommand& command) {
   if (initialized_) return true;
+  FinishPreparing();
   if (!workingFolder_.InitializeWorkingFolder(command.sessionId)) return false;
   command.log.Write(Debug, "Temp path %s", {LogArg::String(workingFolder_.Path())});
   if (codec_.Bind()) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "codec/tessel_codec.h"
 #include "foundation/process_memory.h"
@@ -105,6 +106,9 @@ class CImageProcessor final : public IImageSide {
   CImageProcessor(const CImageProcessor&) = delete;
   CImageProcessor& operator=(const CImageProcessor&) = delete;
 
+  // Loads the codec library and makes the working folder on a thread of its own while the
+  // worker opens the session; the first command waits for it.
+  void PrepareSession(const std::string& sessionId) override;
   bool RunImageCommand(const CImageCommand& command) override;
   bool InitializeImageProcessor(const CImageCommand& command);
 
@@ -120,9 +124,11 @@ class CImageProcessor final : public IImageSide {
                                   const std::u16string& name, const unsigned char* data,
                                   uint32_t length);
   void UpdateWorkingSet(CControlBlockView block);
+  void FinishPreparing();
 
   CLogger& logger_;
   CWorkingFolder workingFolder_;
+  std::thread preparer_;  // works on codec_ and workingFolder_ alone until joined
   bool initialized_ = false;
   CImageTable images_;
   CProcessMemoryApi memoryApi_;

@@ -25,6 +25,9 @@ struct CImageCommand {
 class IImageSide {
  public:
   virtual ~IImageSide() = default;
+  // The session this side will serve, told before the host opens it: what the first command
+  // needs can be made ready meanwhile.
+  virtual void PrepareSession(const std::string& sessionId) { (void)sessionId; }
   // The command's outcome; false for a code it does not know.
   virtual bool RunImageCommand(const CImageCommand& command) = 0;
 };

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <utility>
 
 #include "foundation/errors.h"
 #include "foundation/files.h"
@@ -27,28 +28,42 @@ CWorkingFolder::~CWorkingFolder() {
   RemoveWorkingFolder();
 }
 
-bool CWorkingFolder::InitializeWorkingFolder(const std::string& sessionId) {
+CWorkingFolder::Choice CWorkingFolder::Choose(const std::string& sessionId) {
+  Choice choice;
+  choice.sessionId = sessionId;
+  choice.temp = IncludeTrailingSeparator(TempFolder());
+  choice.tempExists = FolderExists(choice.temp);
   // Invalid UTF-8 in the identifier becomes U+FFFD, as every other text conversion does.
   const std::string name = WideToUtf8(AnsiToWide(sessionId));
-  const std::string temp = IncludeTrailingSeparator(TempFolder());
-  std::string result = temp;
-  removeAtExit_ = false;
-  path_.Release();
-  if (!FolderExists(temp)) {
-    logger_.Log(Error, "Temporary folder %s does not exist; it is not created",
-                {LogArg::String(temp.c_str())});
-    return false;
-  }
   // The client chooses the identifier: one that would name a folder outside TESSEL/ gets no
   // session folder, and the temporary folder, which is never removed, stands in.
-  if (IsSafeFolderName(name)) {
-    const TesselFolder folder = ChooseTesselFolder(name);
-    if (!folder.path.empty()) {
-      result = folder.path;
+  choice.safeName = IsSafeFolderName(name);
+  if (choice.tempExists && choice.safeName) choice.folder = ChooseTesselFolder(name);
+  return choice;
+}
+
+void CWorkingFolder::Prepare(const std::string& sessionId) {
+  prepared_ = Choose(sessionId);
+}
+
+bool CWorkingFolder::InitializeWorkingFolder(const std::string& sessionId) {
+  if (prepared_ && prepared_->sessionId != sessionId) DropPrepared();
+  const Choice choice = prepared_ ? *std::exchange(prepared_, std::nullopt) : Choose(sessionId);
+  std::string result = choice.temp;
+  removeAtExit_ = false;
+  path_.Release();
+  if (!choice.tempExists) {
+    logger_.Log(Error, "Temporary folder %s does not exist; it is not created",
+                {LogArg::String(choice.temp.c_str())});
+    return false;
+  }
+  if (choice.safeName) {
+    if (!choice.folder.path.empty()) {
+      result = choice.folder.path;
       removeAtExit_ = true;
     } else {
       logger_.Log(Error, "Cannot create working folder, %s",
-                  {LogArg::String(folder.problem.c_str())});
+                  {LogArg::String(choice.folder.problem.c_str())});
     }
   }
   path_.Assign(result.c_str(), result.size() + 1);
@@ -56,6 +71,13 @@ bool CWorkingFolder::InitializeWorkingFolder(const std::string& sessionId) {
   logger_.Log(Debug, "Temporaly path initialized, %s, %d",
               {LogArg::String(shown.c_str()), LogArg::Int32(IsSandboxed() ? 1 : 0)});
   return true;
+}
+
+void CWorkingFolder::DropPrepared() {
+  // A folder made for a session that never used it goes quietly: the log never named it.
+  if (prepared_ && !prepared_->folder.path.empty())
+    ::rmdir(ExcludeTrailingSeparator(prepared_->folder.path).c_str());
+  prepared_.reset();
 }
 
 void CWorkingFolder::RemoveWorkingFolder() {
@@ -84,6 +106,7 @@ void CWorkingFolder::RemoveWorkingFolder() {
   }
   removeAtExit_ = false;
   path_.Release();
+  DropPrepared();
 }
 
 }  // namespace tessel

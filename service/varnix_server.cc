@@ -59,6 +59,7 @@ void CVarnixServer::RunService(const std::string& sessionId) {
   std::string context(1, '[');
   context.append(sessionId).append("] ");
   log_.SetContext(std::move(context));
+  imageSide_->PrepareSession(sessionId);
   log_.Write(Plain, "Starting service.");
   if (!OpenSession(sessionId)) {
     log_.Write(Plain, "Invalid session identifier,");

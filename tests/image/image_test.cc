@@ -314,6 +314,73 @@ TEST(WorkingFolderTest, NoTemporaryFolderIsMadeAndNoOtherUsersFolderIsUsed) {
   EXPECT_FALSE(fs::exists(host.temp / "TESSEL/abc"));
 }
 
+// A session's folder made ahead (while the worker starts) is the folder the first command would
+// have made, with the same lines at the same place; one that no command used goes without a line.
+TEST(WorkingFolderTest, PreparedFolderIsUsedAsMadeOrRemovedUnannounced) {
+  CImageHost host;
+  const std::string prepared = host.temp / "TESSEL/abc";
+  {
+    CWorkingFolder folder(host.logger);
+    folder.Prepare("abc");
+    EXPECT_TRUE(fs::is_directory(prepared));
+    EXPECT_FALSE(host.Has("Temporaly path"));
+    ASSERT_TRUE(folder.InitializeWorkingFolder("abc"));
+    EXPECT_TRUE(folder.Path() == prepared + "/" && folder.RemoveAtExit());
+    EXPECT_EQ(host.Count("Temporaly path initialized, " + prepared + ", 1\r\n"), 1u);
+  }
+  EXPECT_FALSE(fs::exists(prepared));
+  EXPECT_EQ(host.Count("Remove temporaly directory " + prepared + "\r\n"), 1u);
+
+  // Made for one session, asked for another; made and never asked for.
+  {
+    CWorkingFolder folder(host.logger);
+    folder.Prepare("old");
+    ASSERT_TRUE(folder.InitializeWorkingFolder("new"));
+    EXPECT_FALSE(fs::exists(host.temp / "TESSEL/old"));
+    EXPECT_TRUE(fs::is_directory(host.temp / "TESSEL/new"));
+    CWorkingFolder unused(host.logger);
+    unused.Prepare("unused");
+    EXPECT_TRUE(fs::is_directory(host.temp / "TESSEL/unused"));
+  }
+  EXPECT_FALSE(fs::exists(host.temp / "TESSEL/unused") || fs::exists(host.temp / "TESSEL/new"));
+  EXPECT_FALSE(host.Has("TESSEL/old") || host.Has("TESSEL/unused"));
+
+  // A temporary folder that is gone when the command comes is reported then, as before.
+  CWorkingFolder late(host.logger);
+  const std::string missing = host.temp / "gone/";
+  ::setenv("TMPDIR", missing.c_str(), 1);
+  late.Prepare("abc");
+  EXPECT_FALSE(host.Has("Temporary folder " + missing));
+  EXPECT_FALSE(late.InitializeWorkingFolder("abc"));
+  EXPECT_TRUE(host.Has("Temporary folder " + missing + " does not exist; it is not created"));
+}
+
+// The worker's processor prepares its session on a thread of its own; what it logs and answers
+// must not tell the two apart.
+TEST(ImageProcessorTest, PreparedSessionLogsAndDecodesAsAnUnpreparedOne) {
+  const auto run = [](bool prepare) {
+    CImageHost host;
+    if (prepare) host.processor->PrepareSession("s1");
+    EXPECT_TRUE(host.Run(kCommandLoad, LoadData(1, u"a.png", kPng)));
+    EXPECT_EQ(host.Pixels(0), std::string("\x00\x00\xff\xff\xff\x00\x00\xff", 8));
+    host.processor.reset();
+    EXPECT_FALSE(fs::exists(host.temp / "TESSEL/s1"));
+    // The lines without their time and process header.
+    std::string lines;
+    for (const std::string& record : SplitRecords(ReadLogs(host.logs / ""))) {
+      lines += record.substr(record.find("] ") + 2) + "\n";
+    }
+    return std::make_pair(lines, host.temp / "");
+  };
+  auto [plain, plainTemp] = run(false);
+  auto [prepared, preparedTemp] = run(true);
+  ASSERT_NE(plain.find("Temporaly path initialized"), std::string::npos) << plain;
+  size_t at;
+  while ((at = prepared.find(preparedTemp)) != std::string::npos)
+    prepared.replace(at, preparedTemp.size(), plainTemp);
+  EXPECT_EQ(prepared, plain);
+}
+
 TEST(WorkingFolderTest, FolderWithAFileIsLeftAfterTwentyAttempts) {
   CImageHost host;
   const std::string expected = host.temp / "TESSEL/busy";
