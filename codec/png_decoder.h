@@ -17,13 +17,18 @@ inline constexpr char kTruncatedFormat[] =
 
 // Decodes a whole PNG image into premultiplied BGRA with packed rows. On success *pixels is a
 // malloc()ed block of *pixelsSize bytes; on failure both are cleared and the descriptor's error
-// texts say why. Common images take the fast path (png_fast_decoder.h), the rest libpng.
+// texts say why. Common images take the fast path (png_fast_decoder.h), the rest libpng, through
+// the PNG side (png_side.h).
 bool DecodePng(const uint8_t* data, size_t length, ImageDescriptor* descriptor, void** pixels,
                uint32_t* pixelsSize);
 
-// The same through libpng alone, for every image.
+// The same through libpng alone, for every image (png_libpng.cc).
 bool DecodePngWithLibpng(const uint8_t* data, size_t length, ImageDescriptor* descriptor,
                          void** pixels, uint32_t* pixelsSize);
+
+// Whether the pixels of a width x height image are within TESSEL_CODEC_MAX_PIXEL_BYTES; when not,
+// writes why into `text`.
+bool PngSizeAllowed(uint32_t width, uint32_t height, char* text, size_t textSize);
 
 // Checks both decoders make before anything else, with the same texts: data given, the
 // signature, and the IHDR sizes against TESSEL_CODEC_MAX_PIXEL_BYTES.

@@ -870,7 +870,7 @@ TEST_F(CliTest, TheWorkerIsFoundInAnInstalledLayoutOrWhereTheUserSays) {
   fs::create_directories(prefix / "bin");
   fs::create_directories(prefix / "libexec/tessel");
   fs::copy_file(built + "tessel", prefix / "bin/tessel");
-  for (const char* file : {"Tessel", "libTessel.so", "libTesselSvg.so"})
+  for (const char* file : {"Tessel", "libTessel.so", "libTesselPng.so", "libTesselSvg.so"})
     fs::copy_file(built + file, prefix / "libexec/tessel" / file);
   const std::string tool = prefix / "bin/tessel";
 
@@ -880,7 +880,7 @@ TEST_F(CliTest, TheWorkerIsFoundInAnInstalledLayoutOrWhereTheUserSays) {
       << out_;
   EXPECT_EQ(Run("render -o logo.png logo.svg", tool), 0) << err_;
   fs::remove_all(prefix / "libexec");
-  for (const char* file : {"Tessel", "libTessel.so", "libTesselSvg.so"})
+  for (const char* file : {"Tessel", "libTessel.so", "libTesselPng.so", "libTesselSvg.so"})
     fs::copy_file(built + file, prefix / "bin" / file);
   EXPECT_EQ(Run("ping", tool), 0) << err_;
   EXPECT_NE(out_.find("\nworker program: " + (prefix / "bin/Tessel").string() + "\n"),

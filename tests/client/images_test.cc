@@ -260,24 +260,35 @@ bool WorkerMaps(pid_t pid, const std::string& library) {
   return false;
 }
 
-// The SVG side, and librsvg and cairo with it, is loaded by the confined worker at the first SVG
-// image, not before.
-TEST_F(ImageSessionTest, TheSvgLibrariesAreLoadedAtTheFirstSvgImageOnly) {
+// Each side library is loaded by the confined worker at the first image that needs it, not
+// before: the SVG side (librsvg and cairo) at the first SVG, the PNG side (libpng and zlib) at the
+// first PNG that our own path hands off, such as an interlaced one.
+TEST_F(ImageSessionTest, TheSideLibrariesAreLoadedAtTheFirstImageThatNeedsThem) {
   const pid_t worker = session_.WorkerPid();
+  const char* const kSvgLibraries[] = {"libTesselSvg.so", "librsvg-2.so", "libcairo.so"};
+  const char* const kPngLibraries[] = {"libTesselPng.so", "libpng16.so", "libz.so"};
   ASSERT_TRUE(images_.Load(1, Bytes(SamplePng(PNG_COLOR_TYPE_RGBA, 8, 8, 5)), "a.png").Ok());
   EXPECT_TRUE(WorkerMaps(worker, "libTessel.so"));
-  for (const char* library : {"libTesselSvg.so", "librsvg-2.so", "libcairo.so"})
-    EXPECT_FALSE(WorkerMaps(worker, library)) << library;
-  Result<LoadedImage> svg = images_.Load(2, Bytes(Svg(6, 4)), "b.svg");
+  for (const char* library : kSvgLibraries) EXPECT_FALSE(WorkerMaps(worker, library)) << library;
+  for (const char* library : kPngLibraries) EXPECT_FALSE(WorkerMaps(worker, library)) << library;
+
+  const std::string interlaced = SamplePng(PNG_COLOR_TYPE_RGBA, 9, 7, 3, /*interlaced=*/true);
+  Result<LoadedImage> png = images_.Load(2, Bytes(interlaced), "b.png");
+  ASSERT_TRUE(png.Ok()) << png.Error().Message();
+  EXPECT_TRUE(Text(png->Pixels()) == Independent(interlaced));
+  for (const char* library : kPngLibraries) EXPECT_TRUE(WorkerMaps(worker, library)) << library;
+  for (const char* library : kSvgLibraries) EXPECT_FALSE(WorkerMaps(worker, library)) << library;
+
+  Result<LoadedImage> svg = images_.Load(3, Bytes(Svg(6, 4)), "c.svg");
   ASSERT_TRUE(svg.Ok()) << svg.Error().Message();
   EXPECT_EQ(Text(svg->Pixels().first(4)), std::string("\xff\x88\x00\xff", 4));
-  for (const char* library : {"libTesselSvg.so", "librsvg-2.so", "libcairo.so"})
-    EXPECT_TRUE(WorkerMaps(worker, library)) << library;
+  for (const char* library : kSvgLibraries) EXPECT_TRUE(WorkerMaps(worker, library)) << library;
 }
 
-// A codec installed without its SVG side still decodes PNG images; SVG images fail with a reason
-// that names the missing file, and the worker goes on.
-TEST_F(ImageSessionTest, WithoutItsSvgSideTheCodecRefusesSvgImagesAndSaysWhy) {
+// A codec installed without its side libraries still decodes common PNG images; SVG images and
+// PNG images that need libpng fail with a reason that names the missing file, and the worker goes
+// on.
+TEST_F(ImageSessionTest, WithoutItsSideLibrariesTheCodecRefusesWhatNeedsThemAndSaysWhy) {
   CTempFolder installed;
   namespace fs = std::filesystem;
   for (const char* file : {"Tessel", "libTessel.so"}) {
@@ -290,7 +301,8 @@ TEST_F(ImageSessionTest, WithoutItsSvgSideTheCodecRefusesSvgImagesAndSaysWhy) {
   Session session;
   ASSERT_TRUE(session.Start(options).Ok()) << session.EndReason().Message();
   ImageSession images(session);
-  for (int round = 0; round < 2; ++round) {  // the failed load is not retried into a crash
+  const std::string interlaced = SamplePng(PNG_COLOR_TYPE_RGB, 9, 7, 6, /*interlaced=*/true);
+  for (int round = 0; round < 2; ++round) {  // a failed load is not retried into a crash
     Result<LoadedImage> svg = images.Load(1, Bytes(Svg(6, 4)), "b.svg");
     ASSERT_FALSE(svg.Ok());
     EXPECT_EQ(svg.Error().Kind(), ErrorKind::kRefused);
@@ -298,6 +310,15 @@ TEST_F(ImageSessionTest, WithoutItsSvgSideTheCodecRefusesSvgImagesAndSaysWhy) {
                                          (installed / "libTesselSvg.so")),
               std::string::npos)
         << svg.Error().Message();
+    Result<LoadedImage> png = images.Load(3, Bytes(interlaced), "d.png");
+    ASSERT_FALSE(png.Ok());
+    EXPECT_EQ(png.Error().Kind(), ErrorKind::kRefused);
+    EXPECT_NE(png.Error().Message().find(
+                  "PNG decoder, this image needs the libpng path (it is interlaced or otherwise "
+                  "uncommon), which cannot be had: cannot load " +
+                  (installed / "libTesselPng.so")),
+              std::string::npos)
+        << png.Error().Message();
   }
   const std::string png = SamplePng(PNG_COLOR_TYPE_RGB, 9, 7, 6);
   Result<LoadedImage> image = images.Load(2, Bytes(png), "c.png");
