@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -17,8 +18,6 @@ namespace {
 constexpr size_t kInt64Digits = 20;
 constexpr size_t kInt32Digits = 11;
 constexpr size_t kByteSizeChars = 7 * 4 + 6;
-// "%.3f" of any double that is not enormous; larger ones go through the wide temporary below.
-constexpr size_t kShortDouble = 32;
 // DBL_MAX in fixed notation: 309 digits, the sign, the point and three decimals.
 constexpr size_t kLongDouble = 320;
 
@@ -49,19 +48,12 @@ void AppendInteger(FormatBuffer& out, Int value) {
       out, [value](char* first, char* last) { return std::to_chars(first, last, value).ptr; });
 }
 
-// The "%2.3f" rendering. to_chars with a precision rounds exactly as printf does.
+// The "%2.3f" rendering, by the C library's printf: std::to_chars for a double would link the
+// math library into every program that logs, and each worker's start would pay for loading it.
 void AppendFixed3(FormatBuffer& out, double value) {
-  if (out.Room() >= kShortDouble) {
-    char* at = out.Grow(kShortDouble);
-    auto [end, ec] = std::to_chars(at, at + kShortDouble, value, std::chars_format::fixed, 3);
-    if (ec == std::errc()) {
-      out.Commit(end - at);
-      return;
-    }
-  }
-  char temp[kLongDouble];
-  auto [end, ec] = std::to_chars(temp, temp + sizeof temp, value, std::chars_format::fixed, 3);
-  if (ec == std::errc()) out.Append(temp, end - temp);
+  char text[kLongDouble];
+  const int length = std::snprintf(text, sizeof text, "%.3f", value);
+  if (length > 0) out.Append(text, std::min(static_cast<size_t>(length), sizeof text - 1));
 }
 
 char* RenderByteSize(char* first, uint64_t value) {
