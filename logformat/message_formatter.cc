@@ -18,6 +18,8 @@ namespace {
 constexpr size_t kInt64Digits = 20;
 constexpr size_t kInt32Digits = 11;
 constexpr size_t kByteSizeChars = 7 * 4 + 6;
+// "%.3f" of a value whose thousandths fit in 64 bits: sign, 20 digits, the point.
+constexpr size_t kShortDouble = kInt64Digits + 2;
 // DBL_MAX in fixed notation: 309 digits, the sign, the point and three decimals.
 constexpr size_t kLongDouble = 320;
 
@@ -48,10 +50,65 @@ void AppendInteger(FormatBuffer& out, Int value) {
       out, [value](char* first, char* last) { return std::to_chars(first, last, value).ptr; });
 }
 
-// The "%2.3f" rendering, by the C library's printf: std::to_chars for a double would link the
-// math library into every program that logs, and each worker's start would pay for loading it.
+// "%.3f" of a value whose thousandths fit in 64 bits, rounded as printf rounds: from the exact
+// binary value, to nearest, ties to even. False for the rest (huge, infinite, not a number).
+bool RenderFixed3(char* first, double value, char** end) {
+  const uint64_t bits = std::bit_cast<uint64_t>(value);
+  const unsigned field = static_cast<unsigned>(bits >> 52) & 0x7FF;
+  if (field == 0x7FF) return false;
+  uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
+  int exponent = -1074;
+  if (field != 0) {
+    mantissa |= uint64_t{1} << 52;
+    exponent = static_cast<int>(field) - 1075;
+  }
+  // value = mantissa * 2^exponent, and mantissa * 1000 < 2^63.
+  const uint64_t scaled = mantissa * 1000;
+  uint64_t thousandths = 0;
+  if (exponent >= 0) {
+    if (exponent >= 64 || scaled > (~uint64_t{0} >> exponent)) return false;
+    thousandths = scaled << exponent;
+  } else if (exponent > -64) {
+    const int shift = -exponent;
+    thousandths = scaled >> shift;
+    const uint64_t rest = scaled & ((uint64_t{1} << shift) - 1);
+    const uint64_t half = uint64_t{1} << (shift - 1);
+    if (rest > half || (rest == half && (thousandths & 1) != 0)) ++thousandths;
+  }  // else below half a thousandth: 0
+  char digits[kInt64Digits];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + thousandths % 10);
+    thousandths /= 10;
+  } while (thousandths != 0);
+  while (count < 4) digits[count++] = '0';
+  char* at = first;
+  if ((bits >> 63) != 0) *at++ = '-';
+  for (int i = count - 1; i >= 3; --i) *at++ = digits[i];
+  *at++ = '.';
+  for (int i = 2; i >= 0; --i) *at++ = digits[i];
+  *end = at;
+  return true;
+}
+
+// The "%2.3f" rendering. Common values are rounded above, the rest by printf itself:
+// std::to_chars would do both, but it links the math library into every program that logs, and
+// each worker's start would pay for loading it.
 void AppendFixed3(FormatBuffer& out, double value) {
+  if (out.Room() >= kShortDouble) {
+    char* at = out.Grow(kShortDouble);
+    char* end = nullptr;
+    if (RenderFixed3(at, value, &end)) {
+      out.Commit(end - at);
+      return;
+    }
+  }
   char text[kLongDouble];
+  char* end = nullptr;
+  if (RenderFixed3(text, value, &end)) {
+    out.Append(text, end - text);
+    return;
+  }
   const int length = std::snprintf(text, sizeof text, "%.3f", value);
   if (length > 0) out.Append(text, std::min(static_cast<size_t>(length), sizeof text - 1));
 }

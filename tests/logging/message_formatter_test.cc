@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdio>
+#include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -72,11 +75,29 @@ TEST(MessageFormatterTest, DirectivesTakeRecordsInOrderAndTypeDecidesRendering) 
 }
 
 TEST(MessageFormatterTest, DoublesRoundAsPrintfDoes) {
-  for (double v : {0.0, -0.0, 0.0005, 0.0015, 2.0005, 1.0 / 3, -123.4565, 1e15 + 0.5, 1e20, -1e300,
-                   1.7976931348623157e308, 4.9e-324}) {
+  const auto check = [](double v) {
     char expected[400];
     std::snprintf(expected, sizeof expected, "%2.3f", v);
-    EXPECT_EQ(Format("%s", {LogArg::Double(v)}), expected);
+    const std::string got = Format("%s", {LogArg::Double(v)});
+    EXPECT_EQ(got, expected) << std::hexfloat << v;
+    return got == expected;
+  };
+  for (double v : {0.0, -0.0, 0.0005, 0.0015, 2.0005, 1.0 / 3, -123.4565, 1e15 + 0.5, 1e20, -1e300,
+                   1.7976931348623157e308, 4.9e-324, 18446744073709.551, 18446744073709.552,
+                   9007199254740993.0, -0.0004999, 0.0625, 0.1875, 1.0625, 2.0625,
+                   std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                   std::numeric_limits<double>::quiet_NaN()}) {
+    check(v);
+  }
+  // Exact ties (an odd number of sixteen-thousandths) round to even; then any bit pattern, every
+  // exponent, and values of the size log lines carry.
+  for (int k = 1; k < 20000; k += 2) check(k / 16000.0 * 2);
+  std::mt19937_64 random(7);
+  int failures = 0;
+  for (int i = 0; i < 200000 && failures < 5; ++i) {
+    double v = std::bit_cast<double>(random());
+    if (i % 2 == 1) v = static_cast<double>(random() % 100000000) / 10000.0;
+    failures += check(v) ? 0 : 1;
   }
 }
 
